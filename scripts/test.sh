@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test. Exits non-zero on any failure.
+#   scripts/test.sh                         the normal build in build/
+#   scripts/test.sh --sanitize address,undefined   (or thread) a sanitizer build in build-<name>/
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+if [ "${1:-}" = "--sanitize" ]; then
+  export VORLA_SANITIZE="$2"
+  export BUILD_DIR="$root/build-${2//,/-}"
+  export BUILD_TYPE=Debug
+  shift 2
+fi
+build_dir="${BUILD_DIR:-$root/build}"
+
+"$root/scripts/bootstrap.sh"
+
+# The tests make their own folders and X servers; nothing of the machine's is used.
+unset DISPLAY NOTIFY_SOCKET VORLA_DEBUG_OUTPUT
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+jobs="$(nproc 2>/dev/null || echo 2)"
+ctest --test-dir "$build_dir" --output-on-failure --timeout 300 -j"$jobs" "$@"
+if [ -x "$build_dir/bin/vorla_benchmarks" ] && [ -z "${VORLA_SANITIZE:-}" ]; then
+  # A short run, to keep the benchmarks working; numbers are for people, not a gate.
+  "$build_dir/bin/vorla_benchmarks" --benchmark_min_time=0.05 >/dev/null
+fi
