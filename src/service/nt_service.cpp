@@ -36,9 +36,16 @@ CNTService::~CNTService() {
 }
 
 void CNTService::SetStatus(uint32_t state) {
-  Trace(u"CNTService::SetStatus(%lu, %lu)", status_handle_, state);
+  Trace(u"CNTService::SetStatus(%lu, %lu)", status_handle_.load(), state);
+  std::lock_guard<std::mutex> lock(status_mutex_);
   status_.current_state = state;
   if (status_handle_ != 0) platform::ReportServiceStatus(status_handle_, status_);
+}
+
+void CNTService::SetExitCodeAndCheckpoint(uint32_t win32_exit_code) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  status_.win32_exit_code = win32_exit_code;
+  status_.check_point = 0;
 }
 
 void CNTService::ServiceMain(uint32_t argc, char16_t** /*argv*/) {
@@ -56,7 +63,10 @@ void CNTService::ServiceBody(uint32_t argc) {
   WindowsEventLogger::Instance().SetSourceName(service_name_);
   Trace(u"Entering CNTService::ServiceMain()");
   if (argc != kDirectRun) {
-    status_.current_state = platform::kServiceStartPending;
+    {
+      std::lock_guard<std::mutex> lock(status_mutex_);
+      status_.current_state = platform::kServiceStartPending;
+    }
     status_handle_ = platform::RegisterServiceControlHandler(service_name_, &CNTService::Handler);
     if (status_handle_ == 0) {
       WindowsEventLogger::Instance().WriteAppEvent(EVENTLOG_ERROR_TYPE, kStatusServiceInitFailed,
@@ -64,11 +74,12 @@ void CNTService::ServiceBody(uint32_t argc) {
       return;
     }
   }
+  // The stop flag is cleared before start-up, not after it: the running state is reported during
+  // Initialize, so a stop request can arrive before Run begins, and it must not be lost.
+  stop_requested_ = 0;
   if (Initialize()) {
     is_running_ = 1;
-    stop_requested_ = 0;
-    status_.win32_exit_code = 0;
-    status_.check_point = 0;
+    SetExitCodeAndCheckpoint(0);
     Run();
     OnStop();
     is_running_ = 0;
@@ -81,8 +92,7 @@ bool CNTService::Initialize() {
   Trace(u"Entering CNTService::Initialize()");
   SetStatus(platform::kServiceStartPending);
   const bool ok = OnInit();
-  status_.win32_exit_code = platform::GetLastError();
-  status_.check_point = 0;
+  SetExitCodeAndCheckpoint(platform::GetLastError());
   if (!ok) {
     WindowsEventLogger::Instance().WriteAppEvent(EVENTLOG_ERROR_TYPE, kStatusServiceInitFailed, service_name_);
     SetStatus(platform::kServiceStopped);
@@ -106,7 +116,8 @@ void CNTService::Handler(uint32_t control) {
     case platform::kControlInterrogate: self->OnInterrogate(); break;
     default: break;
   }
-  self->Trace(u"Updating status (%lu, %lu)", self->status_handle_, self->status_.current_state);
+  std::lock_guard<std::mutex> lock(self->status_mutex_);
+  self->Trace(u"Updating status (%lu, %lu)", self->status_handle_.load(), self->status_.current_state);
   platform::ReportServiceStatus(self->status_handle_, self->status_);
 }
 

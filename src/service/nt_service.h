@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/service_control.h"
@@ -50,7 +51,10 @@ class CNTService {
   int32_t RequestStop();
 
   const std::u16string& service_name() const { return service_name_; }
-  const platform::ServiceStatus& status() const { return status_; }
+  platform::ServiceStatus status() const {
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    return status_;
+  }
   int32_t is_running() const { return is_running_; }
   int32_t stop_requested() const { return stop_requested_; }
 
@@ -63,13 +67,17 @@ class CNTService {
   std::u16string display_name_;
   int32_t major_version_;
   int32_t minor_version_;
-  platform::ServiceStatusHandle status_handle_ = 0;
+  std::atomic<platform::ServiceStatusHandle> status_handle_{0};
+  // The status record is shared by the service thread and the dispatcher thread: each access,
+  // and each report of it, is one short critical section.
+  mutable std::mutex status_mutex_;
   platform::ServiceStatus status_;
   std::atomic<int32_t> is_running_{0};
   std::atomic<int32_t> stop_requested_{0};
 
  private:
   void ServiceBody(uint32_t argc);
+  void SetExitCodeAndCheckpoint(uint32_t win32_exit_code);
 
   static CNTService* instance_;
 };

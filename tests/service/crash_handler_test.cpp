@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,16 +18,17 @@
 namespace vorla {
 namespace {
 
-enum class Fault { kNullWrite, kThrow, kAbort };
+enum class Fault { kAccessFault, kThrow, kAbort };
 
 class Crasher : public Thread {
  public:
   Crasher(std::u16string name, Fault fault) : Thread(std::move(name), 0), fault_(fault) {}
   uint32_t Run() override {
     switch (fault_) {
-      case Fault::kNullWrite: {
-        volatile int* p = nullptr;
-        *p = 1;
+      case Fault::kAccessFault: {
+        // A real memory fault that no sanitizer intercepts first: a page without access.
+        void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        *static_cast<volatile int*>(page) = 1;
         break;
       }
       case Fault::kThrow: throw std::runtime_error("escaped Run");
@@ -72,7 +74,7 @@ TEST(CrashHandler, FaultOnAWorkerThreadLeavesRecordsAndADumpAndExits230) {
     const char* name;
     Fault fault;
     const char* dump_says;
-  } rows[] = {{"memory fault", Fault::kNullWrite, "Signal: 11 (SIGSEGV)"},
+  } rows[] = {{"memory fault", Fault::kAccessFault, "Signal: 11 (SIGSEGV)"},
               {"escaping exception", Fault::kThrow, "Uncaught exception: escaped Run"},
               {"abort", Fault::kAbort, "Signal: 6 (SIGABRT)"}};
   for (const auto& row : rows) {
@@ -109,7 +111,7 @@ TEST(CrashHandler, FaultOnAWorkerThreadLeavesRecordsAndADumpAndExits230) {
 TEST(CrashHandler, WithoutATempFolderTheRecordsStillAppearWithZeroBytes) {
   test::ScopedTempDir logs;
   test::ScopedEnv e1("VORLA_LOG_DIR", logs.path()), e2("VORLA_TEMP_DIR", logs.Sub("no/such/folder"));
-  EXPECT_EQ(test::RunInChild([&] { CrashWorker(u"SocketRecieveThread", Fault::kNullWrite); }), 230);
+  EXPECT_EQ(test::RunInChild([&] { CrashWorker(u"SocketRecieveThread", Fault::kAccessFault); }), 230);
   const auto texts = Texts(logs.Sub("VorlaRuntime.log"));
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[1].rfind("Runtime Exception. Minidump (0 bytes) made to " + logs.Sub("no/such/folder/"), 0),

@@ -19,15 +19,21 @@ namespace {
 class TestService : public CNTService {
  public:
   TestService() : CNTService(u"VorlaWS", u"Vorla Workstation", 1, 0) {}
-  void Run() override { ++runs; }
+  void Run() override {
+    ++runs;
+    stop_seen_at_run = stop_requested_;
+  }
   bool OnInit() override {
     CNTService::OnInit();
+    if (stop_during_init) RequestStop();
     if (init_error != 0) platform::SetLastError(init_error);
     return init_error == 0;
   }
   void SetRunning(int32_t v) { is_running_ = v; }
   int runs = 0;
   uint32_t init_error = 0;
+  bool stop_during_init = false;
+  int32_t stop_seen_at_run = -1;
 };
 
 class ServiceTest : public ::testing::Test {
@@ -77,6 +83,14 @@ TEST_F(ServiceTest, DirectRunInitialisesRunsStopsAndReportsNothing) {
   EXPECT_EQ(s.status().current_state, platform::kServiceStopped);
   EXPECT_EQ(s.status().win32_exit_code, 0u);
   EXPECT_EQ(s.is_running(), 0);
+}
+
+TEST_F(ServiceTest, AStopDuringStartUpIsNotLost) {
+  TestService s;
+  s.stop_during_init = true;
+  CNTService::ServiceMain(CNTService::kDirectRun, nullptr);
+  EXPECT_EQ(s.runs, 1);
+  EXPECT_EQ(s.stop_seen_at_run, 1) << "Run must see the stop that arrived while starting";
 }
 
 TEST_F(ServiceTest, FailedInitKeepsTheLastErrorAsExitCode) {
