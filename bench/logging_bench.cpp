@@ -35,7 +35,8 @@ void BM_LogStatusWritesRecord(benchmark::State& state) {
   uint32_t code = 0xC0010000;
   for (auto _ : state) {
     // A fresh code each time, so the throttle always admits it.
-    vorla::LogStatus(code++, u"SocketManager: connection to 127.0.0.1:4000 failed", vorla::EVENTLOG_ERROR_TYPE, 3);
+    vorla::LogStatus(code++, u"SocketManager: connection to 127.0.0.1:4000 failed",
+                     vorla::EVENTLOG_ERROR_TYPE, 3);
   }
 }
 BENCHMARK(BM_LogStatusWritesRecord);
@@ -45,7 +46,8 @@ void BM_LogStatusThrottled(benchmark::State& state) {
   for (int i = 0; i < 12; ++i)
     vorla::LogStatus(0xC0000FA1, u"warm-up", vorla::EVENTLOG_ERROR_TYPE, 3);
   for (auto _ : state) {
-    vorla::LogStatus(0xC0000FA1, u"SocketManager: connection to 127.0.0.1:4000 failed", vorla::EVENTLOG_ERROR_TYPE, 3);
+    vorla::LogStatus(0xC0000FA1, u"SocketManager: connection to 127.0.0.1:4000 failed",
+                     vorla::EVENTLOG_ERROR_TYPE, 3);
   }
 }
 BENCHMARK(BM_LogStatusThrottled);

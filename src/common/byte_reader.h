@@ -102,7 +102,8 @@ class ByteReader {
   bool ReadLe(T& v) {
     if (!Need(sizeof(T))) return false;
     T r = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) r |= static_cast<T>(static_cast<T>(data_[pos_ + i]) << (8 * i));
+    for (size_t i = 0; i < sizeof(T); ++i)
+      r |= static_cast<T>(static_cast<T>(data_[pos_ + i]) << (8 * i));
     v = r;
     pos_ += sizeof(T);
     return true;

@@ -176,12 +176,8 @@ void PutText8(Sink& sink, const Directive& dir, std::string_view t, bool cut) {
 // The integer value of an argument of the integer group, as raw bits of its own width.
 uint64_t RawBits(const FormatArg& a, int* bits) {
   switch (a.kind()) {
-    case FormatArg::Kind::kSigned:
-      *bits = a.bits();
-      return static_cast<uint64_t>(a.as_signed());
-    case FormatArg::Kind::kPointer:
-      *bits = 64;
-      return a.as_unsigned();
+    case FormatArg::Kind::kSigned: *bits = a.bits(); return static_cast<uint64_t>(a.as_signed());
+    case FormatArg::Kind::kPointer: *bits = 64; return a.as_unsigned();
     default:  // kUnsigned, kChar
       *bits = a.kind() == FormatArg::Kind::kChar ? 32 : a.bits();
       return a.as_unsigned();
@@ -355,12 +351,8 @@ void PutNatural(Sink& sink, const Directive& dir, const FormatArg& a) {
   s.minus = dir.minus;
   s.width = dir.width;
   switch (a.kind()) {
-    case FormatArg::Kind::kText16:
-      PutText16(sink, s, a.text16(), false);
-      return;
-    case FormatArg::Kind::kText8:
-      PutText8(sink, s, a.text8(), false);
-      return;
+    case FormatArg::Kind::kText16: PutText16(sink, s, a.text16(), false); return;
+    case FormatArg::Kind::kText8: PutText8(sink, s, a.text8(), false); return;
     case FormatArg::Kind::kSigned:
       s.conv = u'd';
       PutInteger(sink, s, a);
@@ -369,16 +361,12 @@ void PutNatural(Sink& sink, const Directive& dir, const FormatArg& a) {
       s.conv = u'u';
       PutInteger(sink, s, a);
       return;
-    case FormatArg::Kind::kChar:
-      PutCodePoint(sink, s, a.as_unsigned(), true);
-      return;
+    case FormatArg::Kind::kChar: PutCodePoint(sink, s, a.as_unsigned(), true); return;
     case FormatArg::Kind::kFloat:
       s.conv = u'g';
       PutFloat(sink, s, a.as_float());
       return;
-    case FormatArg::Kind::kPointer:
-      PutPointer(sink, s, a);
-      return;
+    case FormatArg::Kind::kPointer: PutPointer(sink, s, a); return;
   }
 }
 

@@ -28,9 +28,9 @@ class FormatArg {
   enum class Kind { kSigned, kUnsigned, kChar, kText16, kText8, kFloat, kPointer };
 
   template <class T>
-    requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char16_t> &&
-             !std::is_same_v<T, char>)
-  FormatArg(T v) : bits_(sizeof(T) > 4 ? 64 : 32) {  // NOLINT(google-explicit-constructor)
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char16_t> &&
+           !std::is_same_v<T, char>) FormatArg(T v)
+      : bits_(sizeof(T) > 4 ? 64 : 32) {  // NOLINT(google-explicit-constructor)
     if constexpr (std::is_signed_v<T>) {
       kind_ = Kind::kSigned;
       s_ = v;
@@ -40,21 +40,22 @@ class FormatArg {
     }
   }
   template <class T>
-    requires std::is_enum_v<T>
-  FormatArg(T v) : FormatArg(static_cast<std::underlying_type_t<T>>(v)) {}  // NOLINT
-  FormatArg(bool v) : kind_(Kind::kSigned), bits_(32), s_(v ? 1 : 0) {}      // NOLINT
-  FormatArg(char16_t c) : kind_(Kind::kChar), bits_(32), u_(c) {}            // NOLINT
+  requires std::is_enum_v<T> FormatArg(T v)
+      : FormatArg(static_cast<std::underlying_type_t<T>>(v)) {}                            // NOLINT
+  FormatArg(bool v) : kind_(Kind::kSigned), bits_(32), s_(v ? 1 : 0) {}                    // NOLINT
+  FormatArg(char16_t c) : kind_(Kind::kChar), bits_(32), u_(c) {}                          // NOLINT
   FormatArg(char c) : kind_(Kind::kChar), bits_(32), u_(static_cast<unsigned char>(c)) {}  // NOLINT
-  FormatArg(double v) : kind_(Kind::kFloat), bits_(64), f_(v) {}                          // NOLINT
-  FormatArg(std::u16string_view v) : kind_(Kind::kText16), t16_(v) {}                     // NOLINT
-  FormatArg(const std::u16string& v) : kind_(Kind::kText16), t16_(v) {}                   // NOLINT
-  FormatArg(const char16_t* v)  // NOLINT
+  FormatArg(double v) : kind_(Kind::kFloat), bits_(64), f_(v) {}                           // NOLINT
+  FormatArg(std::u16string_view v) : kind_(Kind::kText16), t16_(v) {}                      // NOLINT
+  FormatArg(const std::u16string& v) : kind_(Kind::kText16), t16_(v) {}                    // NOLINT
+  FormatArg(const char16_t* v)                                                             // NOLINT
       : kind_(Kind::kText16), t16_(v ? std::u16string_view(v) : std::u16string_view(u"(null)")) {}
-  FormatArg(std::string_view v) : kind_(Kind::kText8), t8_(v) {}  // UTF-8      // NOLINT
-  FormatArg(const std::string& v) : kind_(Kind::kText8), t8_(v) {}              // NOLINT
-  FormatArg(const char* v)  // NOLINT
+  FormatArg(std::string_view v) : kind_(Kind::kText8), t8_(v) {}    // UTF-8      // NOLINT
+  FormatArg(const std::string& v) : kind_(Kind::kText8), t8_(v) {}  // NOLINT
+  FormatArg(const char* v)                                          // NOLINT
       : kind_(Kind::kText8), t8_(v ? std::string_view(v) : std::string_view("(null)")) {}
-  FormatArg(const void* p) : kind_(Kind::kPointer), bits_(64), u_(reinterpret_cast<uintptr_t>(p)) {}  // NOLINT
+  FormatArg(const void* p)
+      : kind_(Kind::kPointer), bits_(64), u_(reinterpret_cast<uintptr_t>(p)) {}  // NOLINT
 
   Kind kind() const { return kind_; }
   int bits() const { return bits_; }

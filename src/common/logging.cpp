@@ -47,8 +47,8 @@ bool ThrottleAdmits(Status code) {
     return true;
   }
   ThrottleEntry& e = it->second;
-  const bool admit =
-      e.count <= 10 || static_cast<uint32_t>(now - e.last) > static_cast<uint32_t>(e.count * e.count);
+  const bool admit = e.count <= 10 ||
+                     static_cast<uint32_t>(now - e.last) > static_cast<uint32_t>(e.count * e.count);
   if (clock.LocalTime(now).day != clock.LocalTime(e.last).day) e.count = 0;
   if (!admit) return false;
   e.last = now;
@@ -130,7 +130,8 @@ void LogStatus(Status code, std::u16string text, uint16_t type, int32_t level) {
 }
 
 bool LogIfFailed(bool ok, Status code, std::u16string text, int32_t level, uint16_t type) {
-  if (!ok && level >= g_threshold.load(std::memory_order_relaxed)) LogReport(code, std::move(text), type);
+  if (!ok && level >= g_threshold.load(std::memory_order_relaxed))
+    LogReport(code, std::move(text), type);
   return ok;
 }
 

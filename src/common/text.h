@@ -19,8 +19,12 @@ inline std::u16string FromUtf8(std::string_view in) {
     const auto b0 = static_cast<uint8_t>(in[i]);
     uint32_t cp = 0xFFFD;
     size_t len = 1;
-    auto cont = [&](size_t k) { return i + k < in.size() && (static_cast<uint8_t>(in[i + k]) & 0xC0) == 0x80; };
-    auto byte = [&](size_t k) { return static_cast<uint32_t>(static_cast<uint8_t>(in[i + k]) & 0x3F); };
+    auto cont = [&](size_t k) {
+      return i + k < in.size() && (static_cast<uint8_t>(in[i + k]) & 0xC0) == 0x80;
+    };
+    auto byte = [&](size_t k) {
+      return static_cast<uint32_t>(static_cast<uint8_t>(in[i + k]) & 0x3F);
+    };
     if (b0 < 0x80) {
       cp = b0;
     } else if ((b0 & 0xE0) == 0xC0 && cont(1)) {

@@ -10,8 +10,8 @@
 namespace vorla::platform {
 
 struct CrashInfo {
-  int signal = 0;                  // 0 for an uncaught exception
-  uintptr_t fault_address = 0;     // for memory faults
+  int signal = 0;                   // 0 for an uncaught exception
+  uintptr_t fault_address = 0;      // for memory faults
   const char* exception = nullptr;  // what() of an uncaught exception, when known
 };
 

@@ -14,8 +14,8 @@ namespace vorla::platform {
 
 struct EventLogRecord {
   std::u16string_view source;
-  uint16_t type = 0;  // EVENTLOG_ERROR_TYPE, ... (common/status_codes.h)
-  uint32_t code = 0;  // the event identifier
+  uint16_t type = 0;         // EVENTLOG_ERROR_TYPE, ... (common/status_codes.h)
+  uint32_t code = 0;         // the event identifier
   std::u16string_view text;  // the message as rendered from the message table
 };
 

@@ -48,11 +48,14 @@ void WriteBothSources(const char* text) {
   static char source[600];
   for (bool app : {true, false}) {
     WindowsEventLogger::Instance().CopySourceNameNoAlloc(app, source, sizeof(source));
-    platform::WriteEventRecordNoAlloc(source, EVENTLOG_ERROR_TYPE, kStatusRuntimeException, rendered);
+    platform::WriteEventRecordNoAlloc(source, EVENTLOG_ERROR_TYPE, kStatusRuntimeException,
+                                      rendered);
   }
 }
 
-void OnCrash(const platform::CrashInfo& info) { ThreadExceptionFilter(info, platform::CrashThreadName()); }
+void OnCrash(const platform::CrashInfo& info) {
+  ThreadExceptionFilter(info, platform::CrashThreadName());
+}
 
 }  // namespace
 
@@ -66,7 +69,11 @@ void ThreadExceptionFilter(const platform::CrashInfo& info, const char* thread_n
 
   static char text[2048];
   Text t{text, sizeof(text)};
-  t.Str("The Thread [").Str(thread_name).Str(", id=").Num(tid).Str("] caused an Exception and will terminate");
+  t.Str("The Thread [")
+      .Str(thread_name)
+      .Str(", id=")
+      .Num(tid)
+      .Str("] caused an Exception and will terminate");
   WriteBothSources(text);
 
   const size_t size = path[0] ? platform::WriteCrashDump(path, info, thread_name, tid) : 0;

@@ -94,11 +94,13 @@ bool CNTService::Initialize() {
   const bool ok = OnInit();
   SetExitCodeAndCheckpoint(platform::GetLastError());
   if (!ok) {
-    WindowsEventLogger::Instance().WriteAppEvent(EVENTLOG_ERROR_TYPE, kStatusServiceInitFailed, service_name_);
+    WindowsEventLogger::Instance().WriteAppEvent(EVENTLOG_ERROR_TYPE, kStatusServiceInitFailed,
+                                                 service_name_);
     SetStatus(platform::kServiceStopped);
     return false;
   }
-  WindowsEventLogger::Instance().WriteAppEvent(EVENTLOG_INFORMATION_TYPE, kStatusServiceStarted, service_name_);
+  WindowsEventLogger::Instance().WriteAppEvent(EVENTLOG_INFORMATION_TYPE, kStatusServiceStarted,
+                                               service_name_);
   SetStatus(platform::kServiceRunning);
   Trace(u"Leaving CNTService::Initialize()");
   return true;
@@ -117,7 +119,8 @@ void CNTService::Handler(uint32_t control) {
     default: break;
   }
   std::lock_guard<std::mutex> lock(self->status_mutex_);
-  self->Trace(u"Updating status (%lu, %lu)", self->status_handle_.load(), self->status_.current_state);
+  self->Trace(u"Updating status (%lu, %lu)", self->status_handle_.load(),
+              self->status_.current_state);
   platform::ReportServiceStatus(self->status_handle_, self->status_);
 }
 
@@ -176,13 +179,13 @@ bool CNTService::ProcessInstallArgs(int argc, char16_t** argv) {
       return true;
     }
     const std::u16string path = GetModuleFilePath();
-    const uint32_t error =
-        path.empty() ? platform::kErrorAccessDenied
-                     : platform::InstallService({service_name_, display_name_, path});
+    const uint32_t error = path.empty()
+                               ? platform::kErrorAccessDenied
+                               : platform::InstallService({service_name_, display_name_, path});
     if (error == 0) {
       WindowsEventLogger::Instance().SetSourceName(service_name_);
-      WindowsEventLogger::Instance().WriteAppEvent(EVENTLOG_INFORMATION_TYPE, kStatusServiceInstalled,
-                                                   service_name_);
+      WindowsEventLogger::Instance().WriteAppEvent(EVENTLOG_INFORMATION_TYPE,
+                                                   kStatusServiceInstalled, service_name_);
       print(FormatString(u"%s installed\n", service_name_));
     } else {
       platform::SetLastError(error);
@@ -206,11 +209,12 @@ bool CNTService::ProcessInstallArgs(int argc, char16_t** argv) {
       clock.SleepMs(20);
       error = platform::QueryServiceState(service_name_, state);
     }
-    if (error == 0 && state != platform::kServiceStopped) error = platform::kErrorServiceRequestTimeout;
+    if (error == 0 && state != platform::kServiceStopped)
+      error = platform::kErrorServiceRequestTimeout;
     if (error == 0) error = platform::DeleteService(service_name_);
     if (error == 0) {
-      WindowsEventLogger::Instance().WriteAppEvent(EVENTLOG_INFORMATION_TYPE, kStatusServiceUninstalled,
-                                                   service_name_);
+      WindowsEventLogger::Instance().WriteAppEvent(EVENTLOG_INFORMATION_TYPE,
+                                                   kStatusServiceUninstalled, service_name_);
       print(FormatString(u"%s removed. (You must delete the file (%s) yourself.)\n", service_name_,
                          GetModuleFilePath()));
     } else {

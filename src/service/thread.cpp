@@ -8,7 +8,9 @@
 namespace vorla {
 
 Thread::Thread(std::u16string name, int32_t priority)
-    : stop_event_(std::make_unique<platform::Event>()), name_(std::move(name)), priority_(priority) {
+    : stop_event_(std::make_unique<platform::Event>()),
+      name_(std::move(name)),
+      priority_(priority) {
   if (!stop_event_->valid()) stop_event_.reset();
 }
 

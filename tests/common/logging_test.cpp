@@ -174,8 +174,7 @@ TEST_F(LoggingTest, DirectWritesUseTheBaseNameAndSkipThrottleAndTag) {
 TEST_F(LoggingTest, DebugTraceLineAndItsLimit) {
   DebugTrace(u"VorlaWS", u"CNTService::SetStatus(%lu, %lu)", 0u, 4u);
   ASSERT_EQ(debug_.size(), 1u);
-  const std::u16string prefix =
-      FormatString(u"[VorlaWS](%lu): ", platform::CurrentThreadId());
+  const std::u16string prefix = FormatString(u"[VorlaWS](%lu): ", platform::CurrentThreadId());
   EXPECT_EQ(debug_[0], prefix + u"CNTService::SetStatus(0, 4)\n");
 
   DebugTrace(u"VorlaWS", u"%s", std::u16string(5000, u'a'));

@@ -23,9 +23,12 @@ using test::ScopedTempDir;
 class VorlaWSProgram : public ::testing::Test {
  protected:
   std::map<std::string, std::optional<std::string>> Env() {
-    return {{"VORLA_LOG_DIR", dir_.Sub("log")},      {"VORLA_TEMP_DIR", dir_.path()},
-            {"VORLA_COMMON_APPDATA", dir_.Sub("data")}, {"VORLA_RUNTIME_DIR", dir_.Sub("run")},
-            {"VORLA_SYSTEMD_DIR", dir_.Sub("units")},   {"VORLA_DEBUG_OUTPUT", "1"},
+    return {{"VORLA_LOG_DIR", dir_.Sub("log")},
+            {"VORLA_TEMP_DIR", dir_.path()},
+            {"VORLA_COMMON_APPDATA", dir_.Sub("data")},
+            {"VORLA_RUNTIME_DIR", dir_.Sub("run")},
+            {"VORLA_SYSTEMD_DIR", dir_.Sub("units")},
+            {"VORLA_DEBUG_OUTPUT", "1"},
             {"NOTIFY_SOCKET", std::nullopt}};
   }
   ScopedTempDir dir_;
@@ -42,7 +45,8 @@ TEST_F(VorlaWSProgram, OutsideTheServiceManagerItEndsAtOnceWithZero) {
     const std::string err = p.Stderr();
     EXPECT_NE(err.find("[VorlaWS]("), std::string::npos);
     EXPECT_NE(err.find("): Calling StartServiceCtrlDispatcher()\n"), std::string::npos) << err;
-    EXPECT_NE(err.find("): Returned from StartServiceCtrlDispatcher(), GetLastErr=1063\n"), std::string::npos)
+    EXPECT_NE(err.find("): Returned from StartServiceCtrlDispatcher(), GetLastErr=1063\n"),
+              std::string::npos)
         << err;
   }
 }
@@ -60,8 +64,10 @@ TEST_F(VorlaWSProgram, DirectRunKeepsRunningAndTraces) {
   EXPECT_EQ(err.find("StartServiceCtrlDispatcher"), std::string::npos);
   const auto ops = test::ReadLines(dir_.Sub("log/VorlaOperations.log"));
   ASSERT_EQ(ops.size(), 1u);
-  EXPECT_NE(ops[0].find("\tVorlaWSApp\tINFORMATION\t0x40000F02\tThe service was started successfully. VorlaWS"),
-            std::string::npos);
+  EXPECT_NE(
+      ops[0].find(
+          "\tVorlaWSApp\tINFORMATION\t0x40000F02\tThe service was started successfully. VorlaWS"),
+      std::string::npos);
 }
 
 // A datagram socket that plays the service manager's notify socket.
@@ -119,14 +125,17 @@ TEST_F(VorlaWSProgram, UnderSystemdItReportsReadyAndStopsOnSigterm) {
 
   const auto ops = test::ReadLines(dir_.Sub("log/VorlaOperations.log"));
   ASSERT_EQ(ops.size(), 2u);
-  EXPECT_NE(ops[0].find("\t0x40000F02\tThe service was started successfully. VorlaWS"), std::string::npos);
-  EXPECT_NE(ops[1].find("\tVorlaWSApp\tINFORMATION\t0x40000F03\tThe service was stopped successfully. "
-                        "VorlaWS due to [STOP]"),
-            std::string::npos)
+  EXPECT_NE(ops[0].find("\t0x40000F02\tThe service was started successfully. VorlaWS"),
+            std::string::npos);
+  EXPECT_NE(
+      ops[1].find("\tVorlaWSApp\tINFORMATION\t0x40000F03\tThe service was stopped successfully. "
+                  "VorlaWS due to [STOP]"),
+      std::string::npos)
       << ops[1];
   const std::string err = p.Stderr();
   EXPECT_NE(err.find("CNTService::Handler(1)"), std::string::npos);
-  EXPECT_NE(err.find("Returned from StartServiceCtrlDispatcher(), GetLastErr=0"), std::string::npos) << err;
+  EXPECT_NE(err.find("Returned from StartServiceCtrlDispatcher(), GetLastErr=0"), std::string::npos)
+      << err;
 }
 
 TEST_F(VorlaWSProgram, SigintIsTheShutdownControl) {
@@ -149,7 +158,8 @@ TEST_F(VorlaWSProgram, InstallWordsManageTheUnit) {
     EXPECT_EQ(p.Stdout(), "VorlaWS installed\n");
   }
   const std::string unit = test::ReadFile(dir_.Sub("units/VorlaWS.service"));
-  EXPECT_NE(unit.find("ExecStart=\"" + std::filesystem::canonical(BuiltProgram("VorlaWS")).string() + "\""),
+  EXPECT_NE(unit.find("ExecStart=\"" +
+                      std::filesystem::canonical(BuiltProgram("VorlaWS")).string() + "\""),
             std::string::npos)
       << unit;
   ChildProgram v({BuiltProgram("VorlaWS"), "-v"}, Env(), dir_.path());

@@ -21,7 +21,8 @@ TEST(EventLogFile, OneLinePerRecordInTheLogOfItsSource) {
   FakeClock clock(1699963200123);  // 2023-11-14T12:00:00Z
   ScopedClockOverride use(clock);
   EventLog& log = GetEventLog();
-  ASSERT_TRUE(log.Write({u"VorlaWSApp", 4, 0x40000F02, u"The service was started successfully. VorlaWS"}));
+  ASSERT_TRUE(
+      log.Write({u"VorlaWSApp", 4, 0x40000F02, u"The service was started successfully. VorlaWS"}));
   ASSERT_TRUE(log.Write({u"VorlaWSDebug", 1, 0xC0000FA0, u"Internal error: two\r\nlines\nhere"}));
   ASSERT_TRUE(log.Write({u"App", 8, 0x4000100B, u"\u00e9t\u00e9"}));
   ASSERT_TRUE(log.Write({u"VorlaWSApp", 2, 0x40000F03, u"VorlaWS due to [STOP]"}));
@@ -31,7 +32,8 @@ TEST(EventLogFile, OneLinePerRecordInTheLogOfItsSource) {
             "successfully. VorlaWS\n"
             "2023-11-14T12:00:00Z\tVorlaWSApp\tWARNING\t0x40000F03\tVorlaWS due to [STOP]\n");
   EXPECT_EQ(ReadFile(dir.Sub("VorlaRuntime.log")),
-            "2023-11-14T12:00:00Z\tVorlaWSDebug\tERROR\t0xC0000FA0\tInternal error: two\\nlines\\nhere\n");
+            "2023-11-14T12:00:00Z\tVorlaWSDebug\tERROR\t0xC0000FA0\tInternal error: "
+            "two\\nlines\\nhere\n");
   EXPECT_EQ(ReadFile(dir.Sub("App.log")),
             "2023-11-14T12:00:00Z\tApp\tAUDIT_SUCCESS\t0x4000100B\t\xc3\xa9t\xc3\xa9\n");
 }

@@ -110,11 +110,14 @@ TEST(CrashHandler, FaultOnAWorkerThreadLeavesRecordsAndADumpAndExits230) {
 
 TEST(CrashHandler, WithoutATempFolderTheRecordsStillAppearWithZeroBytes) {
   test::ScopedTempDir logs;
-  test::ScopedEnv e1("VORLA_LOG_DIR", logs.path()), e2("VORLA_TEMP_DIR", logs.Sub("no/such/folder"));
-  EXPECT_EQ(test::RunInChild([&] { CrashWorker(u"SocketRecieveThread", Fault::kAccessFault); }), 230);
+  test::ScopedEnv e1("VORLA_LOG_DIR", logs.path()),
+      e2("VORLA_TEMP_DIR", logs.Sub("no/such/folder"));
+  EXPECT_EQ(test::RunInChild([&] { CrashWorker(u"SocketRecieveThread", Fault::kAccessFault); }),
+            230);
   const auto texts = Texts(logs.Sub("VorlaRuntime.log"));
   ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(texts[1].rfind("Runtime Exception. Minidump (0 bytes) made to " + logs.Sub("no/such/folder/"), 0),
+  EXPECT_EQ(texts[1].rfind(
+                "Runtime Exception. Minidump (0 bytes) made to " + logs.Sub("no/such/folder/"), 0),
             0u)
       << texts[1];
 }

@@ -67,12 +67,15 @@ TEST_F(ServiceTest, DirectRunInitialisesRunsStopsAndReportsNothing) {
   TestService s;
   CNTService::ServiceMain(CNTService::kDirectRun, nullptr);
   EXPECT_EQ(s.runs, 1);
-  const std::vector<std::u16string> expected = {
-      u"Entering CNTService::ServiceMain()", u"Entering CNTService::Initialize()",
-      u"CNTService::SetStatus(0, 2)",        u"CNTService::OnInit()",
-      u"CNTService::SetStatus(0, 4)",        u"Leaving CNTService::Initialize()",
-      u"CNTService::OnStop()",               u"CNTService::SetStatus(0, 1)",
-      u"Leaving CNTService::ServiceMain()"};
+  const std::vector<std::u16string> expected = {u"Entering CNTService::ServiceMain()",
+                                                u"Entering CNTService::Initialize()",
+                                                u"CNTService::SetStatus(0, 2)",
+                                                u"CNTService::OnInit()",
+                                                u"CNTService::SetStatus(0, 4)",
+                                                u"Leaving CNTService::Initialize()",
+                                                u"CNTService::OnStop()",
+                                                u"CNTService::SetStatus(0, 1)",
+                                                u"Leaving CNTService::ServiceMain()"};
   EXPECT_EQ(traces_, expected);
   const auto records = log_.records();
   ASSERT_EQ(records.size(), 1u);
@@ -115,7 +118,8 @@ TEST_F(ServiceTest, WithoutADispatcherHandlerRegistrationFails) {
   const auto records = log_.records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].code, 0xC0000FA5u);
-  EXPECT_EQ(records[0].text, u"Failed to init the service: No service control handler could be found");
+  EXPECT_EQ(records[0].text,
+            u"Failed to init the service: No service control handler could be found");
   EXPECT_FALSE(Traced(u"Leaving CNTService::ServiceMain()"));
 }
 
@@ -198,7 +202,8 @@ TEST_F(ServiceTest, InstallArgs) {
 
   WindowsEventLogger::Instance().SetSourceName(u"");
   EXPECT_TRUE(run({u"VorlaWS", u"-u"}));
-  EXPECT_EQ(console_.rfind(u"VorlaWS removed. (You must delete the file (", 0), 0u) << ToUtf8(console_);
+  EXPECT_EQ(console_.rfind(u"VorlaWS removed. (You must delete the file (", 0), 0u)
+      << ToUtf8(console_);
   EXPECT_EQ(console_.substr(console_.size() - 13), u") yourself.)\n");
   EXPECT_FALSE(test::FileExists(dir.Sub("VorlaWS.service")));
   EXPECT_EQ(log_.records().back().source, u"App") << "removal does not set the source name";

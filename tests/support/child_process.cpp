@@ -64,8 +64,10 @@ ChildProgram::ChildProgram(const std::vector<std::string>& argv,
     if (eq) merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
   }
   for (const auto& [k, v] : env) {
-    if (v) merged[k] = *v;
-    else merged.erase(k);
+    if (v)
+      merged[k] = *v;
+    else
+      merged.erase(k);
   }
   std::vector<std::string> env_strings;
   for (const auto& [k, v] : merged) env_strings.push_back(k + "=" + v);
@@ -79,8 +81,10 @@ ChildProgram::ChildProgram(const std::vector<std::string>& argv,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path_.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path_.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
   // The child starts with the default signal mask and dispositions, whatever the test runner has.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -125,6 +129,8 @@ bool ChildProgram::WaitForStderr(const std::string& text, int timeout_ms) const 
   return Stderr().find(text) != std::string::npos;
 }
 
-std::string BuiltProgram(const std::string& name) { return std::string(VORLA_TEST_BIN_DIR) + "/" + name; }
+std::string BuiltProgram(const std::string& name) {
+  return std::string(VORLA_TEST_BIN_DIR) + "/" + name;
+}
 
 }  // namespace vorla::test

@@ -22,13 +22,17 @@ ScopedTempDir::~ScopedTempDir() {
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
   if (const char* old = getenv(name_.c_str())) old_ = old;
-  if (value) setenv(name_.c_str(), value->c_str(), 1);
-  else unsetenv(name_.c_str());
+  if (value)
+    setenv(name_.c_str(), value->c_str(), 1);
+  else
+    unsetenv(name_.c_str());
 }
 
 ScopedEnv::~ScopedEnv() {
-  if (old_) setenv(name_.c_str(), old_->c_str(), 1);
-  else unsetenv(name_.c_str());
+  if (old_)
+    setenv(name_.c_str(), old_->c_str(), 1);
+  else
+    unsetenv(name_.c_str());
 }
 
 std::string ReadFile(const std::string& path) {
@@ -46,7 +50,7 @@ std::vector<std::string> ReadLines(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return stat(path.c_str(), &st) == 0;
 }
 

@@ -27,7 +27,9 @@ class FakeClock final : public Clock {
   void AdvanceSeconds(int64_t s) { now_ms_.fetch_add(s * 1000); }
   int64_t sleeps() const { return sleeps_.load(); }
 
-  static int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+  static int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+  }
 
  private:
   std::atomic<int64_t> now_ms_;

@@ -150,7 +150,7 @@ void InstallCrashCapture(CrashHandler handler) {
   backtrace(frames, 4);
   g_handler.store(handler);
   PrepareThreadForCrashCapture();
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_sigaction = &OnSignal;
   sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&sa.sa_mask);
@@ -162,13 +162,16 @@ void PrepareThreadForCrashCapture() {
   if (t_alt_stack_ready) return;
   // The stack is released by the kernel when the process ends; a thread that ends leaves its
   // 64 KiB mapping behind, which is cheaper than tracking it for the few threads the system has.
-  void* mem = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* mem =
+      mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) return;
   stack_t ss{};
   ss.ss_sp = mem;
   ss.ss_size = kAltStackSize;
-  if (sigaltstack(&ss, nullptr) == 0) t_alt_stack_ready = true;
-  else munmap(mem, kAltStackSize);
+  if (sigaltstack(&ss, nullptr) == 0)
+    t_alt_stack_ready = true;
+  else
+    munmap(mem, kAltStackSize);
 }
 
 void SetCrashThreadName(const char16_t* name, size_t length) {
@@ -235,7 +238,7 @@ size_t WriteCrashDump(const char* path, const CrashInfo& info, const char* threa
     close(maps);
   }
   fsync(fd);
-  struct stat st{};
+  struct stat st {};
   const size_t size = fstat(fd, &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
   close(fd);
   return size;

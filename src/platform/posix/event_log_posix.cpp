@@ -110,7 +110,8 @@ size_t BuildEventLine(char* out, size_t cap, int64_t now_seconds, const char* so
   return n;
 }
 
-bool BuildLogPath(char* out, size_t cap, const char* folder, const char* source, size_t source_len) {
+bool BuildLogPath(char* out, size_t cap, const char* folder, const char* source,
+                  size_t source_len) {
   size_t log_len = 0;
   const char* log = LogNameFor(source, source_len, log_len);
   const size_t folder_len = std::strlen(folder);
@@ -119,7 +120,8 @@ bool BuildLogPath(char* out, size_t cap, const char* folder, const char* source,
   std::memcpy(out, folder, folder_len);
   n += folder_len;
   out[n++] = '/';
-  for (size_t i = 0; i < log_len; ++i) out[n++] = (log[i] == '/') ? '_' : log[i];  // stay in the folder
+  for (size_t i = 0; i < log_len; ++i)
+    out[n++] = (log[i] == '/') ? '_' : log[i];  // stay in the folder
   std::memcpy(out + n, ".log", 5);
   return true;
 }
@@ -137,8 +139,8 @@ bool WriteEventRecordNoAlloc(const char* source, uint16_t type, uint32_t code, c
   static char path[4352];
   const size_t source_len = std::strlen(source);
   if (!BuildLogPath(path, sizeof(path), g_folder_snapshot, source, source_len)) return false;
-  const size_t len =
-      BuildEventLine(line, sizeof(line), now_seconds, source, source_len, type, code, text, std::strlen(text));
+  const size_t len = BuildEventLine(line, sizeof(line), now_seconds, source, source_len, type, code,
+                                    text, std::strlen(text));
   if (len == 0) return false;
   if (AppendLine(path, line, len)) return true;
   // The folder may not exist yet; mkdir is async-signal-safe (one level only here).
@@ -157,14 +159,15 @@ class FileEventLog final : public EventLog {
     const std::string text = ToUtf8(record.text);
     const std::string folder = ToUtf8(EventLogFolder());
     std::string path(folder.size() + source.size() + 64, '\0');
-    if (!posix::BuildLogPath(path.data(), path.size(), folder.c_str(), source.data(), source.size()))
+    if (!posix::BuildLogPath(path.data(), path.size(), folder.c_str(), source.data(),
+                             source.size()))
       return false;
     path.resize(std::strlen(path.c_str()));
     // Every line break may double; the fixed fields take at most 64 bytes.
     std::string line(source.size() + 2 * text.size() + 64, '\0');
-    const size_t len = posix::BuildEventLine(line.data(), line.size(), GetClock().WallSeconds(),
-                                             source.data(), source.size(), record.type, record.code,
-                                             text.data(), text.size());
+    const size_t len =
+        posix::BuildEventLine(line.data(), line.size(), GetClock().WallSeconds(), source.data(),
+                              source.size(), record.type, record.code, text.data(), text.size());
     if (len == 0) return false;
     if (posix::AppendLine(path.c_str(), line.data(), len)) return true;
     if (errno != ENOENT || !EnsureFolder(FromUtf8(folder))) return false;

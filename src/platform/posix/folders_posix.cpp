@@ -26,7 +26,7 @@ std::u16string RuntimeFolder() { return FromEnv("VORLA_RUNTIME_DIR", "/run/vorla
 bool EnsureFolder(const std::u16string& path) {
   const std::string p = ToUtf8(path);
   if (p.empty()) return false;
-  struct stat st{};
+  struct stat st {};
   if (stat(p.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   for (size_t pos = p.find('/', 1); pos != std::string::npos; pos = p.find('/', pos + 1))
     mkdir(p.substr(0, pos).c_str(), 0755);

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "common/text.h"
-#include "platform/last_error.h"
 #include "platform/crash_capture.h"
+#include "platform/last_error.h"
 #include "platform/service_control.h"
 
 extern char** environ;
@@ -63,7 +63,9 @@ std::string UnitFolder() {
   return (dir && *dir) ? dir : "/etc/systemd/system";
 }
 
-std::string UnitPath(std::u16string_view name) { return UnitFolder() + "/" + ToUtf8(name) + ".service"; }
+std::string UnitPath(std::u16string_view name) {
+  return UnitFolder() + "/" + ToUtf8(name) + ".service";
+}
 std::string WantsLink(std::u16string_view name) {
   return UnitFolder() + "/multi-user.target.wants/" + ToUtf8(name) + ".service";
 }
@@ -72,7 +74,7 @@ std::string WantsLink(std::u16string_view name) {
 // VORLA_SYSTEMD_DIR is just files (tests never touch the system's manager).
 bool ManagedBySystemd() {
   const char* dir = std::getenv("VORLA_SYSTEMD_DIR");
-  struct stat st{};
+  struct stat st {};
   return !(dir && *dir) && stat("/run/systemd/system", &st) == 0;
 }
 
@@ -206,7 +208,7 @@ bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status
 }
 
 bool ServiceIsInstalled(std::u16string_view name) {
-  struct stat st{};
+  struct stat st {};
   return stat(UnitPath(name).c_str(), &st) == 0;
 }
 
@@ -252,9 +254,12 @@ uint32_t QueryServiceState(std::u16string_view name, uint32_t& state) {
   std::string out;
   const std::string unit = ToUtf8(name) + ".service";
   Systemctl({"is-active", unit.c_str()}, &out);
-  if (out.rfind("active", 0) == 0 || out.rfind("reloading", 0) == 0) state = kServiceRunning;
-  else if (out.rfind("deactivating", 0) == 0) state = kServiceStopPending;
-  else if (out.rfind("activating", 0) == 0) state = kServiceStartPending;
+  if (out.rfind("active", 0) == 0 || out.rfind("reloading", 0) == 0)
+    state = kServiceRunning;
+  else if (out.rfind("deactivating", 0) == 0)
+    state = kServiceStopPending;
+  else if (out.rfind("activating", 0) == 0)
+    state = kServiceStartPending;
   return 0;
 }
 
