@@ -1,5 +1,6 @@
 #include "service/crash_handler.h"
 
+#include "common/fixed_text.h"
 #include "common/logging.h"
 #include "common/message_table.h"
 #include "common/status_codes.h"
@@ -11,39 +12,12 @@ namespace {
 
 constexpr uint32_t kCrashExitCode = 998;
 
-// Appends to a fixed buffer, cutting what does not fit (no allocation: this runs in a signal
-// handler).
-struct Text {
-  char* p;
-  size_t cap;
-  size_t n = 0;
-  Text& Str(const char* s) {
-    while (*s && n + 1 < cap) p[n++] = *s++;
-    p[n] = '\0';
-    return *this;
-  }
-  Text& Num(int64_t v) {
-    char rev[24];
-    int len = 0;
-    uint64_t u = v < 0 ? static_cast<uint64_t>(-v) : static_cast<uint64_t>(v);
-    do {
-      rev[len++] = static_cast<char>('0' + u % 10);
-      u /= 10;
-    } while (u);
-    if (v < 0) rev[len++] = '-';
-    char tmp[24];
-    for (int i = 0; i < len; ++i) tmp[i] = rev[len - 1 - i];
-    tmp[len] = '\0';
-    return Str(tmp);
-  }
-};
-
 // Both sources, the application source first, with the text rendered as the message table does.
 void WriteBothSources(const char* text) {
   static char rendered[4096];
   static char message[256];
   ToUtf8Buffer(FindMessage(kStatusRuntimeException), message, sizeof(message));
-  Text r{rendered, sizeof(rendered)};
+  FixedText r(rendered, sizeof(rendered));
   r.Str(message).Str(" ").Str(text);
   static char source[600];
   for (bool app : {true, false}) {
@@ -68,18 +42,18 @@ void ThreadExceptionFilter(const platform::CrashInfo& info, const char* thread_n
   const uint32_t tid = platform::CurrentThreadId();
 
   static char text[2048];
-  Text t{text, sizeof(text)};
+  FixedText t(text, sizeof(text));
   t.Str("The Thread [")
       .Str(thread_name)
       .Str(", id=")
-      .Num(tid)
+      .Unsigned(tid)
       .Str("] caused an Exception and will terminate");
   WriteBothSources(text);
 
   const size_t size = path[0] ? platform::WriteCrashDump(path, info, thread_name, tid) : 0;
 
-  Text m{text, sizeof(text)};
-  m.Str("Minidump (").Num(static_cast<int64_t>(size)).Str(" bytes) made to ").Str(path).Str(".");
+  FixedText m(text, sizeof(text));
+  m.Str("Minidump (").Unsigned(size).Str(" bytes) made to ").Str(path).Str(".");
   WriteBothSources(text);
 
   platform::TerminateProcessNow(kCrashExitCode);

@@ -12,6 +12,7 @@
 #include <exception>
 #include <string>
 
+#include "common/fixed_text.h"
 #include "common/text.h"
 #include "platform/crash_capture.h"
 #include "platform/folders.h"
@@ -31,36 +32,6 @@ char g_program_name[260];
 
 thread_local char t_thread_name[1040] = "";
 thread_local bool t_alt_stack_ready = false;
-
-// Small appender over a fixed buffer; cuts what does not fit.
-struct Buf {
-  char* p;
-  size_t cap;
-  size_t n = 0;
-  void Str(const char* s) {
-    while (*s && n + 1 < cap) p[n++] = *s++;
-    p[n] = '\0';
-  }
-  void Dec(uint64_t v) {
-    char rev[24];
-    int len = 0;
-    do {
-      rev[len++] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v);
-    char tmp[24];
-    for (int i = 0; i < len; ++i) tmp[i] = rev[len - 1 - i];
-    tmp[len] = '\0';
-    Str(tmp);
-  }
-  void Hex(uint64_t v) {
-    char tmp[19] = "0x";
-    static const char kHex[] = "0123456789abcdef";
-    for (int i = 0; i < 16; ++i) tmp[2 + i] = kHex[(v >> (60 - 4 * i)) & 0xF];
-    tmp[18] = '\0';
-    Str(tmp);
-  }
-};
 
 void WriteStr(int fd, const char* s, size_t n) {
   while (n > 0) {
@@ -181,17 +152,13 @@ void SetCrashThreadName(const char16_t* name, size_t length) {
 const char* CrashThreadName() { return t_thread_name[0] ? t_thread_name : "Main"; }
 
 bool BuildCrashDumpPath(char* out, size_t cap, int64_t seconds) {
-  Buf b{out, cap};
+  FixedText b(out, cap);
   b.Str(g_temp_folder);
   b.Str("/");
   b.Str(g_program_name);
-  if (seconds < 0) {
-    b.Str("-");
-    seconds = -seconds;
-  }
-  b.Dec(static_cast<uint64_t>(seconds));
+  b.Signed(seconds);
   b.Str(".dmp");
-  return b.n + 1 < cap;
+  return b.fits();
 }
 
 size_t WriteCrashDump(const char* path, const CrashInfo& info, const char* thread_name,
@@ -199,23 +166,23 @@ size_t WriteCrashDump(const char* path, const CrashInfo& info, const char* threa
   const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return 0;
   static char head[2048];
-  Buf b{head, sizeof(head)};
+  FixedText b(head, sizeof(head));
   b.Str("Crash dump\nProgram: ");
   b.Str(g_program_name);
   b.Str("\nProcess: ");
-  b.Dec(static_cast<uint64_t>(getpid()));
+  b.Unsigned(static_cast<uint64_t>(getpid()));
   b.Str("\nThread: ");
   b.Str(thread_name);
   b.Str(" (id ");
-  b.Dec(thread_id);
+  b.Unsigned(thread_id);
   b.Str(")\n");
   if (info.signal != 0) {
     b.Str("Signal: ");
-    b.Dec(static_cast<uint64_t>(info.signal));
+    b.Unsigned(static_cast<uint64_t>(info.signal));
     b.Str(" (");
     b.Str(SignalName(info.signal));
     b.Str(")\nFault address: ");
-    b.Hex(info.fault_address);
+    b.Hex64(info.fault_address);
     b.Str("\n");
   } else {
     b.Str("Uncaught exception: ");
@@ -223,7 +190,7 @@ size_t WriteCrashDump(const char* path, const CrashInfo& info, const char* threa
     b.Str("\n");
   }
   b.Str("\nBacktrace of the faulting thread:\n");
-  WriteStr(fd, head, b.n);
+  WriteStr(fd, head, b.size());
   void* frames[128];
   const int depth = backtrace(frames, 128);
   backtrace_symbols_fd(frames, depth, fd);
