@@ -2,6 +2,8 @@
 
 #include "common/logging.h"
 #include "platform/last_error.h"
+#include "security/security_server.h"
+#include "security/security_server_v2.h"
 #include "service/workstation_service.h"
 
 namespace vorla {
@@ -27,6 +29,11 @@ int ProcessExitCode(uint32_t code) { return static_cast<int>(code & 0xFF); }
 
 uint32_t VorlaWSMain(const std::vector<std::u16string>& args) {
   g_module_instance = &g_module_marker;
+  // Both providers are ready before anything else runs. The result is not examined here: the
+  // controller initialises the SecurityServer again at start-up and stops when it fails.
+  SecurityServer::Instance().Initialize();
+  SecurityServer_v2& sodium = SecurityServer_v2::Instance();
+  if (!sodium.initialized()) sodium.Initialize();
   uint32_t exit_code = 0;
   {
     WorkStationService service;

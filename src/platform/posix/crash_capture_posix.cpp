@@ -17,6 +17,7 @@
 #include "platform/crash_capture.h"
 #include "platform/folders.h"
 #include "platform/posix/event_log_posix.h"
+#include "platform/posix/fd_io.h"
 #include "platform/threads.h"
 
 namespace vorla::platform {
@@ -32,18 +33,6 @@ char g_program_name[260];
 
 thread_local char t_thread_name[1040] = "";
 thread_local bool t_alt_stack_ready = false;
-
-void WriteStr(int fd, const char* s, size_t n) {
-  while (n > 0) {
-    const ssize_t w = write(fd, s, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    s += w;
-    n -= static_cast<size_t>(w);
-  }
-}
 
 const char* SignalName(int sig) {
   switch (sig) {
@@ -190,18 +179,18 @@ size_t WriteCrashDump(const char* path, const CrashInfo& info, const char* threa
     b.Str("\n");
   }
   b.Str("\nBacktrace of the faulting thread:\n");
-  WriteStr(fd, head, b.size());
+  posix::WriteAll(fd, head, b.size());
   void* frames[128];
   const int depth = backtrace(frames, 128);
   backtrace_symbols_fd(frames, depth, fd);
   static const char kMaps[] = "\nMemory map:\n";
-  WriteStr(fd, kMaps, sizeof(kMaps) - 1);
+  posix::WriteAll(fd, kMaps, sizeof(kMaps) - 1);
   const int maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
   if (maps >= 0) {
     static char chunk[8192];
     ssize_t n;
     while ((n = read(maps, chunk, sizeof(chunk))) > 0 || (n < 0 && errno == EINTR))
-      if (n > 0) WriteStr(fd, chunk, static_cast<size_t>(n));
+      if (n > 0) posix::WriteAll(fd, chunk, static_cast<size_t>(n));
     close(maps);
   }
   fsync(fd);

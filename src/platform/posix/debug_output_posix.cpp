@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "platform/debug_output.h"
+#include "platform/posix/fd_io.h"
 
 namespace vorla::platform {
 namespace {
@@ -14,15 +15,6 @@ namespace {
 std::mutex g_mutex;
 TextSink g_debug_sink;
 TextSink g_console_sink;
-
-void WriteFd(int fd, const std::string& s) {
-  size_t off = 0;
-  while (off < s.size()) {
-    const ssize_t w = write(fd, s.data() + off, s.size() - off);
-    if (w <= 0) return;
-    off += static_cast<size_t>(w);
-  }
-}
 
 bool DebugToStderr() {
   const char* v = std::getenv("VORLA_DEBUG_OUTPUT");
@@ -38,7 +30,7 @@ void DebugOutput(std::u16string_view text) {
     // A debugger shows each output as its own line; keep that on a terminal.
     std::string s = ToUtf8(text);
     if (s.empty() || s.back() != '\n') s.push_back('\n');
-    WriteFd(STDERR_FILENO, s);
+    posix::WriteAll(STDERR_FILENO, s.data(), s.size());
   }
 }
 
@@ -48,7 +40,8 @@ void ConsoleOutput(std::u16string_view text) {
     g_console_sink(text);
     return;
   }
-  WriteFd(STDOUT_FILENO, ToUtf8(text));
+  const std::string out = ToUtf8(text);
+  posix::WriteAll(STDOUT_FILENO, out.data(), out.size());
 }
 
 void SetDebugOutputSink(TextSink sink) {

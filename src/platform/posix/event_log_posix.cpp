@@ -12,6 +12,7 @@
 #include "platform/event_log.h"
 #include "platform/folders.h"
 #include "platform/posix/event_log_posix.h"
+#include "platform/posix/fd_io.h"
 
 namespace vorla::platform {
 namespace posix {
@@ -36,19 +37,6 @@ const char* LogNameFor(const char* source, size_t len, size_t& out_len) {
   }
   out_len = len;
   return source;
-}
-
-bool WriteAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    const ssize_t w = write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 // One record: open, append, close. O_APPEND with one write keeps concurrent records whole.
