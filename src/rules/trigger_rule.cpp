@@ -78,17 +78,11 @@ bool TriggerRule::Read(ByteReader& in) {
 
   int32_t second_type = 0;
   if (!in.I32(second_type)) return false;
-  std::shared_ptr<TriggerInputBase> second;
-  if (second_type != 0) {
-    // An unknown second type is rejected like an unknown first type: its body cannot be
-    // skipped, so taking it for "no second input" would read the body as the operator.
-    second = CreateTriggerInput(second_type);
-    if (!second) {
-      MarkFailed(in);
-      return false;
-    }
-    if (!second->Read(in)) return false;
-  }
+  // Type 0 and an unknown type both mean "no second input", and no body is read for either:
+  // that is how peers write a rule without a second input or with one this build cannot know.
+  std::shared_ptr<TriggerInputBase> second =
+      second_type != 0 ? CreateTriggerInput(second_type) : nullptr;
+  if (second && !second->Read(in)) return false;
 
   int32_t op = 0;
   if (!in.I32(op)) return false;
