@@ -1,16 +1,36 @@
 // The two inputs that watch the desktop's top-level windows.
 //
-// Their fields, binary bodies and descriptions are complete. Evaluation needs the window
-// capability of the platform layer, which is not wired in yet: until it is, Evaluate() returns
-// FALSE without looking at any window.
+// Both take a fresh snapshot of the windows (EnumVisibleWindows, through the platform's window
+// capability) each time they are evaluated. Texts match when they are empty or occur as a
+// substring, after upper-casing a-z on both sides; no wildcards.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "platform/windows.h"
 #include "rules/trigger_input_base.h"
 
 namespace vorla {
+
+// One visible top-level window of a snapshot.
+struct WindowInfo {
+  std::u16string title;       // at most 255 characters; empty when it could not be read
+  std::u16string class_name;  // at most 255 characters; empty when it could not be read
+  platform::WindowHandle parent = platform::kNoWindow;  // the owner, if any
+  platform::WindowHandle window = platform::kNoWindow;
+  platform::WindowPlacementState placement = platform::WindowPlacementState::kNormal;
+};
+
+// Snapshot of the visible top-level windows in the system's order, and the foreground window.
+// Windows that vanish during the snapshot are skipped (or keep empty texts). Returns whether the
+// window list could be read; `records` is replaced either way.
+bool EnumVisibleWindows(platform::WindowHandle& foreground, std::vector<WindowInfo>& records);
+
+// True when `text` is empty or occurs in `in` (a-z upper-cased on both sides).
+bool WindowTextMatches(std::u16string_view text, std::u16string_view in);
 
 // TRUE while some visible top-level window fits title, class, state and focus.
 // Body: name, title text, class text, show-state mask, excluded-state mask, focus mask,
@@ -23,7 +43,9 @@ class TriggerInputApp final : public TriggerInputBase {
   bool Read(ByteReader& in) override;
   // "%s: %s" with name and title text.
   std::u16string Describe() const override;
-  // Not yet wired to the window capability: always FALSE for now.
+  // TRUE when some window of a fresh snapshot passes the title, class, focus and state tests and
+  // is not excluded. While the last result is TRUE the show-state mask is not checked; the
+  // exclusions are checked on every pass. A failed snapshot is FALSE.
   bool Evaluate() override;
 
   std::u16string title_text;
@@ -46,7 +68,9 @@ class TriggerInputAppEx final : public TriggerInputBase {
   bool Read(ByteReader& in) override;
   // "%s: %s" with name and start title text.
   std::u16string Describe() const override;
-  // Not yet wired to the window capability: always FALSE for now.
+  // Latched: FALSE (and unlatched) once a stop window is seen, else TRUE. Unlatched: latches and
+  // is TRUE when a start window and no stop window is seen, else FALSE. No state or exclusion
+  // masks. A failed snapshot sees neither a start nor a stop window.
   bool Evaluate() override;
 
   std::u16string start_title_text;

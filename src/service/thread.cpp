@@ -63,7 +63,13 @@ bool Thread::Stop(int32_t seconds) {
     if (gone()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (!running_ || finished_) return true;
+  if (!running_ || finished_) {
+    // Run has returned, but the entry still writes the flags after that; the owner may destroy
+    // the object as soon as this returns, so wait (briefly) until the thread has let go of it.
+    for (int i = 0; thread_ && thread_->IsActive() && i < 10000; ++i)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return true;
+  }
   return !thread_ || !thread_->IsActive();
 }
 

@@ -1,0 +1,21 @@
+// The input desktop: whether the desktop the user sees is the one that capture can record.
+#pragma once
+
+#include <memory>
+
+namespace vorla::platform {
+
+class InputDesktop {
+ public:
+  virtual ~InputDesktop() = default;
+  // True while the desktop cannot be recorded: the screen saver is on or the session is locked,
+  // or the desktop cannot be reached at all. Called on one thread (the capture thread).
+  virtual bool IsLost() = 0;
+};
+
+// X11: lost while the MIT-SCREEN-SAVER state of the default screen of $DISPLAY is on (screen
+// lockers switch it on; under a headless server "xset s activate" does), and when no
+// connection to the server can be made or the connection broke.
+std::unique_ptr<InputDesktop> CreateInputDesktop();
+
+}  // namespace vorla::platform

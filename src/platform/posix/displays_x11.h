@@ -1,0 +1,20 @@
+// The X11 displays and input desktop, for a named X server (tests use a private one).
+// No Xlib types here, so tests may include it beside GoogleTest.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/displays.h"
+#include "platform/input_desktop.h"
+
+namespace vorla::platform {
+
+// Displays of `display_name` (":N"; empty: $DISPLAY). The connection is opened here, on the
+// calling thread, and shared by the sources opened from it.
+std::unique_ptr<Displays> CreateX11Displays(const std::string& display_name);
+// The input desktop of `display_name`; the connection is opened on the first IsLost() and again
+// after it broke.
+std::unique_ptr<InputDesktop> CreateX11InputDesktop(const std::string& display_name);
+
+}  // namespace vorla::platform
