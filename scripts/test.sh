@@ -19,6 +19,7 @@ build_dir="${BUILD_DIR:-$root/build}"
 unset DISPLAY NOTIFY_SOCKET VORLA_DEBUG_OUTPUT
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 suppressions=$root/scripts/tsan.supp}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 if [ -x "$build_dir/bin/vorla_benchmarks" ] && [ -z "${VORLA_SANITIZE:-}" ]; then
