@@ -1,0 +1,127 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "common/text.h"
+
+namespace vorla::recsrv {
+
+namespace {
+
+// Decimal, or hexadecimal with 0x; the whole text must be the number.
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& out) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
+                                          std::string& error) {
+  ServerOptions o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= args.size()) {
+        error = "option " + a + " needs a value";
+        return false;
+      }
+      out = args[++i];
+      return true;
+    };
+    auto number = [&](uint64_t max, uint64_t& out) {
+      std::string v;
+      if (!value(v)) return false;
+      if (!ParseNumber(v, max, out)) {
+        error = "option " + a + ": not a number in range: " + v;
+        return false;
+      }
+      return true;
+    };
+    uint64_t n = 0;
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--address") {
+      if (!value(o.address)) return std::nullopt;
+    } else if (a == "--port") {
+      if (!number(65535, n)) return std::nullopt;
+      o.port = static_cast<uint16_t>(n);
+    } else if (a == "--output") {
+      if (!value(o.output)) return std::nullopt;
+    } else if (a == "--password") {
+      if (!value(v)) return std::nullopt;
+      o.password = FromUtf8(v);
+    } else if (a == "--refuse-sessions") {
+      if (!number(0xFFFFFFFF, n)) return std::nullopt;
+      o.refuse_sessions = static_cast<uint32_t>(n);
+    } else if (a == "--refuse-segments") {
+      if (!number(0xFFFFFFFF, n)) return std::nullopt;
+      o.refuse_segments = static_cast<uint32_t>(n);
+    } else if (a == "--answer-delay") {
+      if (!number(600000, n)) return std::nullopt;
+      o.answer_delay_ms = static_cast<uint32_t>(n);
+    } else if (a == "--no-answer") {
+      if (!value(v)) return std::nullopt;
+      if (v == "sessions") {
+        o.no_session_answer = true;
+      } else if (v == "segments") {
+        o.no_segment_answer = true;
+      } else if (v == "all") {
+        o.no_session_answer = o.no_segment_answer = true;
+      } else {
+        error = "option --no-answer: expected sessions, segments or all, not " + v;
+        return std::nullopt;
+      }
+    } else if (a == "--drop-after-frames") {
+      if (!number(UINT64_MAX, n)) return std::nullopt;
+      o.drop_after_frames = n;
+    } else if (a == "--frame-lines") {
+      o.frame_lines = true;
+    } else {
+      error = "unknown option: " + a;
+      return std::nullopt;
+    }
+  }
+  return o;
+}
+
+std::string HelpText() {
+  return R"(Usage: vorla-recsrv [options]
+
+A recording server for Vorla workstations. It accepts any number of workstation links, performs
+the key exchange, answers new sessions and segments, and writes every segment into the output
+folder: VP8 (and other codecs) as an IVF file, JPEG frames as a numbered folder of .jpg files.
+index.json in the output folder lists workstations, sessions, segments and events. One line is
+printed per protocol event. SIGINT or SIGTERM stops it: every link is told that the server
+shuts down (status kind 2) and the index is written.
+
+Options:
+  --address A            IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for all).
+  --port P               TCP port (default 4488; 0 picks a free port, shown in the first line).
+  --output DIR           output folder, created when missing (default ./recordings).
+  --password TEXT        the workstations' EncryptionPassword: enciphered frames are deciphered
+                         with it. Without it they are stored as they came, digests unchecked.
+                         A wrong password shows up as digest failures.
+  --refuse-sessions S    answer every new session with a refusal (status kind 3) carrying
+                         status S (decimal or 0x hexadecimal, e.g. 0xC0000FAF).
+  --refuse-segments S    answer every new segment with a refusal (status kind 4) carrying S.
+  --answer-delay MS      wait MS milliseconds before answering a new session or segment
+                         (the workstation gives up after 8000).
+  --no-answer WHAT       never answer new sessions, segments or all (WHAT).
+  --drop-after-frames N  close a link abruptly after its N-th frame.
+  --frame-lines          print a line for every frame too (off: one line per segment summary).
+  -h, --help             this text.
+
+Digests: a frame whose header marks its digest as valid is checked (after deciphering); a frame
+that fails is counted in the index as a digest failure and not written to the video file.
+)";
+}
+
+}  // namespace vorla::recsrv

@@ -1,0 +1,623 @@
+#include "recording_server.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+
+#include "common/byte_reader.h"
+#include "common/text.h"
+#include "ivf_writer.h"
+#include "net/server_records.h"
+#include "platform/clock.h"
+#include "server_link.h"
+#include "server_messages.h"
+
+namespace vorla::recsrv {
+
+namespace {
+
+constexpr uint32_t kFccMjpg = 0x47504A4D;  // "MJPG"
+
+std::string Dotted(uint32_t network_order) {
+  return std::to_string(network_order & 0xFF) + "." + std::to_string((network_order >> 8) & 0xFF) +
+         "." + std::to_string((network_order >> 16) & 0xFF) + "." +
+         std::to_string(network_order >> 24);
+}
+
+// Peer texts in our lines: UTF-8, with control characters shown as '?' so that a line stays one
+// line whatever a workstation sends.
+std::string Shown(const std::u16string& text) {
+  std::string s = ToUtf8(text);
+  for (char& c : s)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return "\"" + s + "\"";
+}
+
+std::string Hex(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", v);
+  return buf;
+}
+
+std::string FccName(uint32_t fcc) {
+  if (fcc == 0) return "MJPG";
+  std::string s;
+  for (int i = 0; i < 4; ++i) {
+    const char c = static_cast<char>((fcc >> (8 * i)) & 0xFF);
+    s += (c >= 0x20 && c < 0x7F) ? c : '?';
+  }
+  return s;
+}
+
+bool IsJpeg(uint32_t fcc) { return fcc == 0 || fcc == kFccMjpg; }
+
+// A dotted IPv4 address in network order; nullopt when it is not one.
+std::optional<uint32_t> ParseIPv4(const std::string& text) {
+  in_addr a{};
+  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return std::nullopt;
+  return a.s_addr;
+}
+
+uint64_t NowMs() { return static_cast<uint64_t>(platform::GetClock().WallMillis()); }
+
+}  // namespace
+
+// One workstation link and what is open on it.
+class Connection {
+ public:
+  Connection(RecordingServer& server, uint32_t number, std::unique_ptr<platform::TcpSocket> s)
+      : server_(server),
+        link_(std::move(s), [this] { return server_.stopping() || ending_; }),
+        tag_("#" + std::to_string(number) + " " + Dotted(link_.peer_address())) {}
+
+  void Run();
+  // The server is stopping: tell the workstation (status kind 2), then end the link.
+  void NotifyShutdown() {
+    if (link_.Send(BuildStatusMessage(kStatusKindShutdown, 0)) == 0)
+      Say("sent shutdown status");
+    link_.Drop();
+  }
+
+ private:
+  void Say(const std::string& text) { server_.Say(tag_ + ": " + text); }
+  void Handle(const netw_message_t& m);
+  void OnRegister(const netw_message_t& m);
+  void OnStatus(const netw_message_t& m);
+  void OnNewSession(const netw_message_t& m);
+  void OnNewSegment(const netw_message_t& m);
+  void OnCloseSegment(const netw_message_t& m);
+  void OnCloseSession(const netw_message_t& m);
+  void OnEvent(const netw_message_t& m);
+  void OnFrame(const netw_message_t& m);
+  void Answer(const netw_message_t& answer, const char* what);
+  // Closes the open segment's file; `end_time` 0 leaves the index entry open (the workstation
+  // never closed it).
+  void FinishSegment(uint64_t end_time);
+  void FinishSession(uint64_t end_time);
+
+  RecordingServer& server_;
+  bool ending_ = false;
+  ServerLink link_;
+  std::string tag_;
+  int workstation_ = -1;
+  std::string session_id_;  // the session open on this link, empty when none
+  PayloadBuffer frame_key_;
+  std::optional<size_t> segment_;  // index into the session's segments
+  IvfFile ivf_;
+  std::string jpeg_folder_;
+  uint64_t first_capture_ = 0;
+  bool have_first_capture_ = false;
+  uint64_t frames_on_link_ = 0;
+};
+
+void Connection::Run() {
+  Say("link accepted");
+  if (!link_.SendPublicKey()) Say("could not send the public key; the link stays unsealed");
+  while (!ending_ && !server_.stopping()) {
+    auto m = link_.Receive();
+    if (!m) continue;
+    Handle(*m);
+  }
+  FinishSegment(0);
+  if (!session_id_.empty()) {
+    Say("link ended with session " + session_id_ + " still open");
+    session_id_.clear();
+  }
+  link_.Drop();
+  server_.index().Save();
+}
+
+void Connection::Handle(const netw_message_t& m) {
+  switch (m.header.type) {
+    case nwmt_connection_error: {
+      ByteReader r(m.part1.span());
+      uint32_t code = 0, error = 0;
+      r.U32(code);
+      r.U32(error);
+      Say("link closed (error " + std::to_string(error) + ")");
+      ending_ = true;
+      return;
+    }
+    case nwmt_public_key: Say("public key received again; ignored"); return;
+    case nwmt_ws_register: OnRegister(m); return;
+    case nwmt_ws_status: OnStatus(m); return;
+    case nwmt_status: {
+      ByteReader r(m.part1.span());
+      uint32_t kind = 0, value = 0;
+      if (!r.U32(kind) || !r.U32(value)) {
+        Say("malformed status message ignored");
+      } else {
+        Say("status kind " + std::to_string(kind) + " value " + Hex(value) +
+            (kind == kStatusKindShutdown ? " (workstation shutting down)" : ""));
+      }
+      return;
+    }
+    case nwmt_ws_newsession: OnNewSession(m); return;
+    case nwmt_ws_newsegment: OnNewSegment(m); return;
+    case nwmt_ws_closesession: OnCloseSession(m); return;
+    case nwmt_ws_closesegment: OnCloseSegment(m); return;
+    case nwmt_ws_disconnect:
+      Say("workstation disconnects");
+      ending_ = true;
+      return;
+    case nwmt_ws_eventinfo: OnEvent(m); return;
+    case nwmt_ws_segmentdata: OnFrame(m); return;
+    default:
+      Say("message of unknown type " + std::to_string(m.header.type) + " ignored (" +
+          std::to_string(m.part1.size()) + " + " + std::to_string(m.part2.size()) + " bytes)");
+  }
+}
+
+void Connection::OnRegister(const netw_message_t& m) {
+  RegistrationRecord r;
+  if (!ReadRegistration(m, r) || r.presence == 0) {
+    Say("malformed registration ignored");
+    return;
+  }
+  const std::string peer = Dotted(link_.peer_address());
+  workstation_ = server_.index().Update([&](IndexData& d) {
+    for (size_t i = 0; i < d.workstations.size(); ++i) {
+      if (d.workstations[i].name == r.workstation_name &&
+          d.workstations[i].address == r.workstation_address) {
+        ++d.workstations[i].registrations;
+        d.workstations[i].peer = peer;
+        return static_cast<int>(i);
+      }
+    }
+    WorkstationEntry w;
+    w.name = r.workstation_name;
+    w.address = r.workstation_address;
+    w.peer = peer;
+    w.registrations = 1;
+    d.workstations.push_back(w);
+    return static_cast<int>(d.workstations.size() - 1);
+  });
+  Say("registered workstation " + Shown(r.workstation_name) + " address " +
+      Dotted(r.workstation_address));
+  server_.index().Save();
+}
+
+void Connection::OnStatus(const netw_message_t& m) {
+  WsStatus s;
+  if (!ReadWsStatus(m, s)) {
+    Say("malformed workstation status ignored");
+    return;
+  }
+  if (workstation_ >= 0) {
+    server_.index().Update([&](IndexData& d) {
+      auto& w = d.workstations[static_cast<size_t>(workstation_)];
+      w.last_status_word = s.status_word;
+      w.last_status_code = s.status_code;
+      ++w.status_messages;
+    });
+  }
+  Say("workstation status " + Hex(s.status_word) + " [" + StatusWordText(s.status_word) +
+      "] code " + Hex(s.status_code) +
+      (s.session ? " session " + Shown(s.session->session_id) : std::string()));
+}
+
+void Connection::Answer(const netw_message_t& answer, const char* what) {
+  const uint32_t r = link_.Send(answer);
+  if (r != 0) Say(std::string("could not send ") + what + " (error " + std::to_string(r) + ")");
+}
+
+void Connection::OnNewSession(const netw_message_t& m) {
+  SessionRecord s;
+  uint32_t rule_count = 0;
+  if (!ReadNewSession(m, s, rule_count) || s.presence == 0) {
+    Say("malformed new session; refused with " + Hex(kStatusSessionMissingOrCorrupt));
+    Answer(BuildStatusMessage(kStatusKindSessionRefused, kStatusSessionMissingOrCorrupt),
+           "the refusal");
+    return;
+  }
+  const ServerOptions& o = server_.options();
+  Say("new session for user " + Shown(s.user_name) + " on " + Shown(s.workstation_name) + ", " +
+      std::to_string(rule_count) + " rules, frames " +
+      ((s.session_flags & kSessionFlagFramesEnciphered) ? "enciphered" : "plain"));
+  if (o.answer_delay_ms) platform::GetClock().SleepMs(o.answer_delay_ms);
+  if (o.no_session_answer) {
+    Say("new session left unanswered (--no-answer)");
+    return;
+  }
+  if (o.refuse_sessions != 0) {
+    Say("new session refused with " + Hex(o.refuse_sessions));
+    Answer(BuildStatusMessage(kStatusKindSessionRefused, o.refuse_sessions), "the refusal");
+    return;
+  }
+  if (!session_id_.empty()) {
+    Say("session " + session_id_ + " was still open; closed by the new one");
+    FinishSession(NowMs());
+  }
+  s.session_id = FromUtf8(server_.NewSessionId());
+  session_id_ = ToUtf8(s.session_id);
+  frame_key_ = (s.session_flags & kSessionFlagFramesEnciphered) ? FrameKeyFromPassword(o.password)
+                                                                : PayloadBuffer();
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(server_.index().folder()) / session_id_,
+                                      ec);
+  server_.index().Update([&](IndexData& d) {
+    SessionEntry e;
+    e.id = session_id_;
+    e.workstation_name = s.workstation_name;
+    e.workstation_address = s.workstation_address;
+    e.user_name = s.user_name;
+    e.seating_type = s.seating_type;
+    e.session_flags = s.session_flags;
+    e.start_time = s.start_time;
+    e.rule_count = rule_count;
+    d.sessions[session_id_] = e;
+  });
+  Answer(BuildSessionInfoAnswer(s), "the session info");
+  Say("session " + session_id_ + " opened" +
+      ((s.session_flags & kSessionFlagFramesEnciphered) && frame_key_.empty()
+           ? " (no password given: frames are stored enciphered)"
+           : ""));
+  server_.index().Save();
+}
+
+void Connection::OnNewSegment(const netw_message_t& m) {
+  SegmentRecord g;
+  if (!ReadNewSegment(m, g) || g.presence == 0) {
+    Say("malformed new segment; refused with " + Hex(kStatusSessionMissingOrCorrupt));
+    Answer(BuildStatusMessage(kStatusKindSegmentRefused, kStatusSessionMissingOrCorrupt),
+           "the refusal");
+    return;
+  }
+  const ServerOptions& o = server_.options();
+  Say("new segment " + FccName(g.codec_fcc) + " " + std::to_string(g.width) + "x" +
+      std::to_string(g.height) + " at " + std::to_string(g.x) + "," + std::to_string(g.y) + ", " +
+      std::to_string(g.frame_rate) + " fps, quality " + std::to_string(g.quality));
+  if (o.answer_delay_ms) platform::GetClock().SleepMs(o.answer_delay_ms);
+  if (o.no_segment_answer) {
+    Say("new segment left unanswered (--no-answer)");
+    return;
+  }
+  if (o.refuse_segments != 0) {
+    Say("new segment refused with " + Hex(o.refuse_segments));
+    Answer(BuildStatusMessage(kStatusKindSegmentRefused, o.refuse_segments), "the refusal");
+    return;
+  }
+  if (session_id_.empty()) {
+    Say("new segment without a session; refused with " + Hex(kStatusNoActiveRecordingSession));
+    Answer(BuildStatusMessage(kStatusKindSegmentRefused, kStatusNoActiveRecordingSession),
+           "the refusal");
+    return;
+  }
+  if (segment_) {
+    Say("the open segment was not closed; closed by the new one");
+    FinishSegment(NowMs());
+  }
+  SegmentEntry e;
+  e.codec_fcc = g.codec_fcc;
+  e.x = g.x;
+  e.y = g.y;
+  e.width = g.width;
+  e.height = g.height;
+  e.frame_rate = g.frame_rate;
+  e.quality = g.quality;
+  e.start_time = g.start_time;
+  const size_t n = server_.index().Update([&](IndexData& d) {
+    auto& segs = d.sessions[session_id_].segments;
+    char id[16];
+    std::snprintf(id, sizeof id, "G%04zu", segs.size() + 1);
+    e.id = session_id_ + "-" + id;
+    e.file = session_id_ + "/" + e.id + (IsJpeg(g.codec_fcc) ? "" : ".ivf");
+    segs.push_back(e);
+    return segs.size() - 1;
+  });
+  const std::filesystem::path path = std::filesystem::path(server_.index().folder()) / e.file;
+  bool opened = false;
+  if (IsJpeg(g.codec_fcc)) {
+    std::error_code ec;
+    opened = std::filesystem::create_directories(path, ec) || std::filesystem::is_directory(path);
+    jpeg_folder_ = path.string();
+  } else {
+    IvfStreamInfo info;
+    info.fourcc = g.codec_fcc;
+    info.width = static_cast<uint16_t>(std::clamp(g.width, 0, 65535));
+    info.height = static_cast<uint16_t>(std::clamp(g.height, 0, 65535));
+    opened = ivf_.Open(path.string(), info);
+  }
+  if (!opened) Say("cannot write " + path.string() + "; frames of this segment are not stored");
+  segment_ = n;
+  have_first_capture_ = false;
+  g.segment_id = FromUtf8(e.id);
+  Answer(BuildSegmentInfoAnswer(g), "the segment info");
+  Say("segment " + e.id + " opened, writing " + e.file);
+}
+
+void Connection::FinishSegment(uint64_t end_time) {
+  if (!segment_) return;
+  if (ivf_.is_open() && !ivf_.Close()) Say("error writing the segment file");
+  jpeg_folder_.clear();
+  const size_t n = *segment_;
+  segment_.reset();
+  const SegmentEntry e = server_.index().Update([&](IndexData& d) {
+    auto& g = d.sessions[session_id_].segments[n];
+    if (end_time != 0) {
+      g.end_time = end_time;
+      g.open = false;
+    }
+    return g;
+  });
+  Say("segment " + e.id + (end_time ? " closed: " : " left open: ") + std::to_string(e.frames) +
+      " frames (" + std::to_string(e.key_frames) + " key), " + std::to_string(e.bytes) +
+      " bytes, " + std::to_string(e.frames_written) + " written, " +
+      std::to_string(e.digest_failures) + " digest failures");
+  server_.index().Save();
+}
+
+void Connection::FinishSession(uint64_t end_time) {
+  FinishSegment(end_time);
+  server_.index().Update([&](IndexData& d) {
+    auto& s = d.sessions[session_id_];
+    s.end_time = end_time;
+    s.open = false;
+  });
+  Say("session " + session_id_ + " closed");
+  session_id_.clear();
+  frame_key_ = PayloadBuffer();
+  server_.index().Save();
+}
+
+void Connection::OnCloseSegment(const netw_message_t& m) {
+  SegmentRecord g;
+  if (!ReadClosedSegment(m, g)) {
+    Say("malformed close segment ignored");
+    return;
+  }
+  const std::string id = ToUtf8(g.segment_id);
+  bool ours = false;
+  if (segment_) {
+    ours = server_.index().Update(
+        [&](IndexData& d) { return d.sessions[session_id_].segments[*segment_].id == id; });
+  }
+  if (!ours) {
+    Say("close of segment " + Shown(g.segment_id) + ", which is not open here; ignored");
+    return;
+  }
+  FinishSegment(g.end_time != 0 ? g.end_time : NowMs());
+}
+
+void Connection::OnCloseSession(const netw_message_t& m) {
+  SessionRecord s;
+  if (!ReadClosedSession(m, s)) {
+    Say("malformed close session ignored");
+    return;
+  }
+  if (session_id_.empty() || ToUtf8(s.session_id) != session_id_) {
+    Say("close of session " + Shown(s.session_id) + ", which is not open here; ignored");
+    return;
+  }
+  FinishSession(s.end_time != 0 ? s.end_time : NowMs());
+}
+
+void Connection::OnEvent(const netw_message_t& m) {
+  bool begins = false;
+  EventRecord e;
+  if (!ReadEventInfo(m, begins, e) || e.presence == 0) {
+    Say("malformed event info ignored");
+    return;
+  }
+  if (session_id_.empty()) {
+    Say("event " + Shown(e.event_id) + " outside a session ignored");
+    return;
+  }
+  server_.index().Update([&](IndexData& d) {
+    auto& events = d.sessions[session_id_].events;
+    EventEntry* entry = nullptr;
+    for (auto& x : events)
+      if (x.id == e.event_id && x.open) entry = &x;
+    if (!entry) {
+      events.push_back(EventEntry{});
+      entry = &events.back();
+      entry->id = e.event_id;
+    }
+    entry->rule_reference = e.rule_reference;
+    entry->start_time = e.start_time;
+    entry->end_time = e.end_time;
+    entry->recorded_bytes = e.recorded_bytes;
+    entry->open = begins;
+  });
+  Say(std::string("event ") + Shown(e.event_id) + (begins ? " begins" : " ends") + ", rule " +
+      std::to_string(e.rule_reference) +
+      (begins ? std::string() : ", " + std::to_string(e.recorded_bytes) + " bytes recorded"));
+  server_.index().Save();
+}
+
+void Connection::OnFrame(const netw_message_t& m) {
+  FrameHeader h;
+  if (m.part1.size() != kFrameHeaderSize || !ReadFrameHeader(m.part1.span(), h)) {
+    Say("segment data with a frame header of " + std::to_string(m.part1.size()) +
+        " bytes ignored");
+    return;
+  }
+  ++frames_on_link_;
+  if (!segment_) {
+    server_.index().Update([&](IndexData& d) { ++d.stray_frames; });
+    Say("frame outside an open segment ignored");
+  } else {
+    if (h.data_length != m.part2.size())
+      Say("frame header says " + std::to_string(h.data_length) + " bytes, " +
+          std::to_string(m.part2.size()) + " came");
+    const FrameResult r = CheckFrame(h, m.part2, frame_key_);
+    const bool key = (h.frame_flags & kFrameFlagKeyFrame) != 0;
+    const bool digest_failed = r.digest_checked && !r.digest_ok;
+    // A frame that fails its digest would break the decoding of the stream; it is counted,
+    // not stored.
+    bool written = false;
+    if (!digest_failed && !m.part2.empty()) {
+      if (!have_first_capture_) {
+        first_capture_ = h.capture_time;
+        have_first_capture_ = true;
+      }
+      const uint64_t pts = h.capture_time >= first_capture_ ? h.capture_time - first_capture_ : 0;
+      if (ivf_.is_open()) {
+        written = ivf_.Append(r.plain.span(), pts);
+      } else if (!jpeg_folder_.empty()) {
+        const uint64_t number =
+            server_.index().Update([&](IndexData& d) {
+              return d.sessions[session_id_].segments[*segment_].frames_written;
+            }) + 1;
+        char name[32];
+        std::snprintf(name, sizeof name, "/frame_%06llu.jpg",
+                      static_cast<unsigned long long>(number));
+        if (std::FILE* f = std::fopen((jpeg_folder_ + name).c_str(), "wb")) {
+          written = std::fwrite(r.plain.data(), 1, r.plain.size(), f) == r.plain.size();
+          written = std::fclose(f) == 0 && written;
+        }
+      }
+    }
+    server_.index().Update([&](IndexData& d) {
+      auto& g = d.sessions[session_id_].segments[*segment_];
+      if (g.frames == 0) g.first_capture_time = h.capture_time;
+      g.last_capture_time = h.capture_time;
+      ++g.frames;
+      if (key) ++g.key_frames;
+      g.bytes += m.part2.size();
+      if (r.digest_checked) ++g.digests_checked;
+      if (digest_failed) ++g.digest_failures;
+      if (r.enciphered) ++g.enciphered_frames;
+      if (r.enciphered && !r.deciphered) ++g.undeciphered_frames;
+      if (written) ++g.frames_written;
+    });
+    if (digest_failed) Say("frame at " + std::to_string(h.capture_time) + ": digest failure");
+    if (server_.options().frame_lines)
+      Say("frame " + std::to_string(m.part2.size()) + " bytes" + (key ? " key" : "") +
+          (r.deciphered ? " deciphered" : "") +
+          (r.digest_checked ? (r.digest_ok ? " digest ok" : " digest FAILED") : ""));
+  }
+  const uint64_t limit = server_.options().drop_after_frames;
+  if (limit != 0 && frames_on_link_ >= limit) {
+    Say("dropping the link after " + std::to_string(frames_on_link_) +
+        " frames (--drop-after-frames)");
+    link_.Drop();
+    ending_ = true;
+  }
+}
+
+RecordingServer::RecordingServer(ServerOptions options, std::FILE* out)
+    : options_(std::move(options)), out_(out), index_(options_.output) {
+  const platform::CalendarTime t = platform::UtcCalendar(platform::GetClock().WallSeconds());
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "S%04d%02d%02dT%02d%02d%02d", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  id_prefix_ = prefix;
+}
+
+RecordingServer::~RecordingServer() { Stop(); }
+
+std::string RecordingServer::NewSessionId() {
+  char n[16];
+  std::snprintf(n, sizeof n, "-%04u", next_session_.fetch_add(1));
+  return id_prefix_ + n;
+}
+
+void RecordingServer::Say(const std::string& line) {
+  std::lock_guard<std::mutex> lock(say_mutex_);
+  std::fprintf(out_, "%s\n", line.c_str());
+  std::fflush(out_);
+}
+
+bool RecordingServer::Start(std::string& error) {
+  std::error_code ec;
+  std::filesystem::create_directories(options_.output, ec);
+  if (!std::filesystem::is_directory(options_.output)) {
+    error = "cannot create the output folder " + options_.output;
+    return false;
+  }
+  const std::optional<uint32_t> address = ParseIPv4(options_.address);
+  if (!address) {
+    error = "not an IPv4 address: " + options_.address;
+    return false;
+  }
+  listener_ = platform::TcpListener::Listen(*address, options_.port);
+  if (!listener_) {
+    error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port);
+    return false;
+  }
+  if (!index_.Save()) {
+    error = "cannot write " + options_.output + "/index.json";
+    listener_.reset();
+    return false;
+  }
+  Say("vorla-recsrv: listening on " + options_.address + ":" + std::to_string(listener_->port()) +
+      ", output " + options_.output);
+  accept_thread_ = std::thread([this] { AcceptLoop(); });
+  return true;
+}
+
+uint16_t RecordingServer::port() const { return listener_ ? listener_->port() : 0; }
+
+void RecordingServer::AcceptLoop() {
+  while (!stopping_) {
+    ReapFinished(false);
+    auto socket = listener_->Accept(200);
+    if (!socket || stopping_) continue;
+    auto connection =
+        std::make_shared<Connection>(*this, next_connection_.fetch_add(1), std::move(socket));
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::lock_guard<std::mutex> lock(workers_mutex_);
+    workers_.push_back(Worker{connection, std::thread([connection, done] {
+                                connection->Run();
+                                done->store(true);
+                              }),
+                              done});
+  }
+}
+
+void RecordingServer::ReapFinished(bool all) {
+  std::list<Worker> finished;
+  {
+    std::lock_guard<std::mutex> lock(workers_mutex_);
+    for (auto it = workers_.begin(); it != workers_.end();) {
+      if (all || it->done->load()) {
+        finished.splice(finished.end(), workers_, it++);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (Worker& w : finished)
+    if (w.thread.joinable()) w.thread.join();
+}
+
+void RecordingServer::Stop() {
+  if (!listener_) return;
+  {
+    // Tell every workstation first, while the links still run.
+    std::lock_guard<std::mutex> lock(workers_mutex_);
+    for (Worker& w : workers_)
+      if (!w.done->load()) w.connection->NotifyShutdown();
+  }
+  stopping_ = true;
+  if (accept_thread_.joinable()) accept_thread_.join();
+  ReapFinished(true);
+  listener_.reset();
+  index_.Save();
+  Say("vorla-recsrv: stopped");
+}
+
+}  // namespace vorla::recsrv

@@ -1,0 +1,65 @@
+// The recording server: a listener, a thread per workstation link, and the handling of every
+// message of the server message set (registration, sessions, segments, events, frames, status).
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "options.h"
+#include "platform/sockets.h"
+#include "recording_index.h"
+
+namespace vorla::recsrv {
+
+class Connection;
+
+class RecordingServer {
+ public:
+  // Lines go to `out` (flushed after each).
+  RecordingServer(ServerOptions options, std::FILE* out);
+  ~RecordingServer();
+  RecordingServer(const RecordingServer&) = delete;
+  RecordingServer& operator=(const RecordingServer&) = delete;
+
+  // Creates the output folder and listens; false with `error` set when it cannot.
+  bool Start(std::string& error);
+  uint16_t port() const;
+  // Tells every link that the server shuts down, closes them, writes the index.
+  void Stop();
+
+  // For the connections.
+  void Say(const std::string& line);
+  const ServerOptions& options() const { return options_; }
+  RecordingIndex& index() { return index_; }
+  bool stopping() const { return stopping_.load(); }
+  std::string NewSessionId();
+
+ private:
+  struct Worker {
+    std::shared_ptr<Connection> connection;
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  void AcceptLoop();
+  void ReapFinished(bool all);
+
+  ServerOptions options_;
+  std::FILE* out_;
+  RecordingIndex index_;
+  std::unique_ptr<platform::TcpListener> listener_;
+  std::thread accept_thread_;
+  std::atomic<bool> stopping_{false};
+  std::mutex say_mutex_;
+  std::mutex workers_mutex_;
+  std::list<Worker> workers_;
+  std::atomic<uint32_t> next_connection_{1};
+  std::atomic<uint32_t> next_session_{1};
+  std::string id_prefix_;
+};
+
+}  // namespace vorla::recsrv

@@ -1,0 +1,89 @@
+#include "server_link.h"
+
+#include "platform/clock.h"
+#include "security/security_server_v2.h"
+
+namespace vorla::recsrv {
+
+LinkIo::Wait ServerLink::Io::WaitReadable(uint32_t timeout_ms) {
+  switch (socket_.WaitReadable(timeout_ms)) {
+    case platform::SocketWait::kReady: return Wait::kReady;
+    case platform::SocketWait::kTimeout: return Wait::kTimeout;
+    case platform::SocketWait::kError: break;
+  }
+  return Wait::kError;
+}
+
+ServerLink::ServerLink(std::unique_ptr<platform::TcpSocket> socket, std::function<bool()> stop)
+    : socket_(std::move(socket)),
+      io_(*socket_),
+      receiver_(io_, queue_, keys_, peer_last_flags_, ProviderCipher(), std::move(stop)),
+      random_(std::random_device{}()) {
+  CreateKeyPair(SecurityServer_v2::Instance(), keys_.own_public_key, keys_.own_secret_key);
+  peer_address_ = socket_->PeerAddress();
+  receiver_.set_peer_address(peer_address_);
+  nonce_word_ = DrawNonceWord(0);
+}
+
+ServerLink::~ServerLink() { Drop(); }
+
+uint32_t ServerLink::DrawNonceWord(uint32_t avoid) {
+  uint32_t w = 0;
+  while (w == 0 || w == avoid) w = static_cast<uint32_t>(random_());
+  return w;
+}
+
+bool ServerLink::SendPublicKey() {
+  if (keys_.own_public_key.empty()) return false;
+  std::lock_guard<std::mutex> lock(send_lock_);
+  FrameProtection p;
+  last_time_stamp_ = NextSendTimeStamp(
+      last_time_stamp_, static_cast<uint64_t>(platform::GetClock().WallMillis()));
+  p.time_stamp = last_time_stamp_;
+  size_t length = 0;
+  if (EncodeFrame(MakeNetwMessage(nwmt_public_key, keys_.own_public_key), p, send_buffer_,
+                  length) != 0)
+    return false;
+  return socket_->SendAll(send_buffer_.span().first(length)) == 0;
+}
+
+std::optional<netw_message_t> ServerLink::Receive() {
+  netw_message_t m;
+  if (!queue_.Pop(m, 0)) {
+    receiver_.Step();
+    if (!queue_.Pop(m, 0)) return std::nullopt;
+  }
+  if ((m.header.flags & kNetwFlagSealed) && m.header.nonce_word == nonce_word_.load()) {
+    std::lock_guard<std::mutex> lock(send_lock_);
+    nonce_word_ = DrawNonceWord(m.header.nonce_word);
+  }
+  return m;
+}
+
+uint32_t ServerLink::Send(const netw_message_t& m) {
+  std::lock_guard<std::mutex> lock(send_lock_);
+  if (!socket_->is_open()) return kStatusNoActiveConnection;
+  FrameProtection p;
+  last_time_stamp_ = NextSendTimeStamp(
+      last_time_stamp_, static_cast<uint64_t>(platform::GetClock().WallMillis()));
+  p.time_stamp = last_time_stamp_;
+  if (keys_.keys_established.load(std::memory_order_acquire)) {
+    p.box_key = &keys_.box_key;
+    p.nonce_word = nonce_word_.load();
+  } else {
+    p.encrypt = true;
+    p.key_index = ChooseKeyIndex((peer_last_flags_.load() & kNetwFlagFromWorkstation) != 0,
+                                 static_cast<uint32_t>(random_()));
+    p.cipher = &ProviderCipher();
+  }
+  size_t length = 0;
+  const uint32_t r = EncodeFrame(m, p, send_buffer_, length);
+  if (r != 0) return r;
+  return socket_->SendAll(send_buffer_.span().first(length));
+}
+
+void ServerLink::Drop() {
+  if (socket_ && socket_->is_open()) socket_->Shutdown();
+}
+
+}  // namespace vorla::recsrv
