@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "capture/display_ctrl.h"
+#include "capture/pixel_convert.h"
 #include "compression/compressor.h"
 #include "compression/jpeg_encode.h"
 #include "compression/rgb_to_i420.h"
@@ -67,7 +68,26 @@ Source MakeSource() {
   return s;
 }
 
-// Grab + ConvertTo24 (+ RgbToI420 when the argument is 1).
+// The 32-bit to 24-bit conversion of one 1080p frame by each code path (0 portable, 1 SSSE3,
+// 2 AVX2), into the same frame every time as the capture does.
+void BM_ConvertBgrx32(benchmark::State& state) {
+  std::vector<uint8_t> in(static_cast<size_t>(kW) * kH * 4);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<uint8_t>((i * 7) ^ (i >> 9));
+  std::vector<uint8_t> out(static_cast<size_t>(kW) * kH * 3);
+  const int path = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    for (int y = 0; y < kH; ++y) {
+      ConvertBgrx32RowForTesting(path, in.data() + static_cast<size_t>(y) * kW * 4,
+                                 out.data() + static_cast<size_t>(y) * kW * 3, kW, true);
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_ConvertBgrx32)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+// Grab + ConvertTo24, then RgbToI420: argument 0 never, 1 always, 2 only when the grab changed
+// the frame (as the capture and the VP8 engine do: an idle screen skips the colour conversion).
+// 3: as 2 on a screen that changes one pixel per frame (fake display only).
 void BM_GrabConvert(benchmark::State& state) {
   Source s = MakeSource();
   DisplayCtrl ctrl;
@@ -78,14 +98,74 @@ void BM_GrabConvert(benchmark::State& state) {
   const int w = ctrl.aligned_width(), h = ctrl.aligned_height();
   std::vector<uint8_t> frame(static_cast<size_t>(w) * h * 3);
   std::vector<uint8_t> y(static_cast<size_t>(w) * h), u(y.size() / 4), v(y.size() / 4);
-  const bool i420 = state.range(0) == 1;
+  const int64_t mode = state.range(0);
+  if (mode == 3 && !s.desk) {
+    state.SkipWithError("needs the fake display");
+    return;
+  }
+  uint8_t shade = 0;
+  int64_t conversions = 0;
   for (auto _ : state) {
+    if (mode == 3) s.desk->SetPixel(0, 7, 7, ++shade, 0, 0);
     ctrl.Grab(frame.data(), 0, false, false, false, false);
-    if (i420) RgbToI420(frame.data(), y.data(), u.data(), v.data(), w, h);
+    if (mode == 1 || (mode >= 2 && ctrl.changed())) {
+      RgbToI420(frame.data(), y.data(), u.data(), v.data(), w, h);
+      ++conversions;
+    }
     benchmark::DoNotOptimize(frame.data());
   }
+  state.counters["i420"] = benchmark::Counter(static_cast<double>(conversions),
+                                              benchmark::Counter::kAvgIterations);
 }
-BENCHMARK(BM_GrabConvert)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GrabConvert)->Arg(0)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMillisecond);
+
+// The grab alone, through the platform source (for X11: the MIT-SHM request and its reply).
+void BM_GrabOnly(benchmark::State& state) {
+  Source s = MakeSource();
+  std::unique_ptr<platform::DisplaySource> source =
+      s.name.empty() ? nullptr : s.displays->Open(s.name);
+  if (!source || !source->PrepareCapture()) {
+    state.SkipWithError("no display");
+    return;
+  }
+  platform::PixelView view;
+  for (auto _ : state) {
+    source->Grab(view);
+    benchmark::DoNotOptimize(view.pixels);
+  }
+}
+BENCHMARK(BM_GrabOnly)->Unit(benchmark::kMillisecond);
+
+// Grab, the 24-bit rows by one code path (1 SSSE3, as before the AVX2 path; 2 AVX2), then
+// RgbToI420: the same work as BM_GrabConvert/1 for a display of an aligned size, to compare the
+// paths under the same load.
+void BM_GrabConvertByPath(benchmark::State& state) {
+  Source s = MakeSource();
+  std::unique_ptr<platform::DisplaySource> source =
+      s.name.empty() ? nullptr : s.displays->Open(s.name);
+  if (!source || !source->PrepareCapture()) {
+    state.SkipWithError("no display");
+    return;
+  }
+  const int w = source->mode().width, h = source->mode().height;
+  std::vector<uint8_t> frame(static_cast<size_t>(w) * h * 3);
+  std::vector<uint8_t> y(static_cast<size_t>(w) * h), u(y.size() / 4), v(y.size() / 4);
+  const int path = static_cast<int>(state.range(0));
+  platform::PixelView view;
+  for (auto _ : state) {
+    if (!source->Grab(view)) {
+      state.SkipWithError("grab failed");
+      return;
+    }
+    for (int t = 0; t < h; ++t) {
+      ConvertBgrx32RowForTesting(path, view.pixels + static_cast<size_t>(t) * view.stride,
+                                 frame.data() + static_cast<size_t>(h - 1 - t) * w * 3, w, true);
+    }
+    RgbToI420(frame.data(), y.data(), u.data(), v.data(), w, h);
+    benchmark::DoNotOptimize(y.data());
+  }
+}
+BENCHMARK(BM_GrabConvertByPath)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 void BM_Vp8Frame(benchmark::State& state) {
   const std::vector<uint8_t> in = ScreenLikeRgb();

@@ -292,6 +292,7 @@ Status CaptureCtrl::LayoutDisplays() {
   }
   frame_size_ = static_cast<uint32_t>(bytes);
   std::memset(frame_.get(), 0, bytes);
+  ++frame_version_;
   for (const auto& d : displays_) {
     const int32_t frame_row = (cell_h - d->ctrl.aligned_height()) / 2 + cell_h * d->row;
     const int32_t frame_col = cell_w * d->column + (cell_w - d->ctrl.aligned_width()) / 2;
@@ -339,14 +340,17 @@ bool CaptureCtrl::CaptureFrame() {
   }
   {
     StageTimer timing(CaptureTimingGrab());
-    std::memset(frame_.get(), 0, frame_size_);
     const bool blank = blank_.load();
     const bool cursor = displays_.size() == 1;
+    bool failed = false;
     for (const auto& d : displays_) {
-      if (!d->ctrl.Grab(frame_.get() + d->frame_offset, d->row_padding, blank, lost, cursor,
-                        repeat_)) {
-        break;
+      // After a display that could not be written, the rest of the frame is black.
+      if (!failed && !d->ctrl.Grab(frame_.get() + d->frame_offset, d->row_padding, blank, lost,
+                                   cursor, repeat_)) {
+        failed = true;
       }
+      if (failed) ClearDisplayArea(*d);
+      if (failed || d->ctrl.changed()) ++frame_version_;
     }
   }
   if (compress) {
@@ -356,8 +360,10 @@ bool CaptureCtrl::CaptureFrame() {
     Status status;
     {
       StageTimer timing(CaptureTimingCompression());
-      status = CMP_Compress(frame_.get(), frame_size_, data, flags, key);
+      status = CMP_Compress(frame_.get(), frame_size_, data, flags, key,
+                            compressed_version_ == frame_version_);
     }
+    compressed_version_ = status == kStatusSuccess ? frame_version_ : 0;
     if (status != kStatusSuccess) {
       LogIfFailed(false, status,
                   FormatString(u"Compression failure: fcc=%x, w=%d, h=%d", requested_fcc_,
@@ -400,16 +406,23 @@ void CaptureCtrl::LiveCopy(const screen_image& record) {
   if (requested_fcc_ == kFccJpeg && format_.quality == static_cast<uint32_t>(kLiveQuality) &&
       !record.data.empty()) {
     data = record.data;  // the same image at the same quality: the same bytes
+  } else if (live_version_ == frame_version_ && !last_live_.empty()) {
+    data = last_live_;  // an idle screen: the same image as the last copy
   } else {
     if (requested_fcc_ != kFccJpeg && requested_fcc_ != kFccVp80) {
       // The frame holds blue first for this codec; the JPEG engine wants red first.
       uint8_t* p = frame_.get();
       for (uint32_t i = 0; i + 2 < frame_size_; i += 3) std::swap(p[i], p[i + 2]);
+      ++frame_version_;
     }
+    last_live_ = PayloadBuffer();
+    live_version_ = 0;
     if (!JpegEncode(data, frame_.get(), format_.width, format_.height, JpegPixelKind::kRgb,
                     kLiveQuality)) {
       return;
     }
+    last_live_ = data;
+    live_version_ = frame_version_;
   }
   screen_image live;
   live.capture_time = record.capture_time;
@@ -425,15 +438,30 @@ void CaptureCtrl::LiveCopy(const screen_image& record) {
   live_->Push(std::move(live));
 }
 
+void CaptureCtrl::ClearDisplayArea(const display_object& d) {
+  if (!frame_) return;
+  const size_t row = static_cast<size_t>(d.ctrl.aligned_width()) * 3;
+  uint8_t* p = frame_.get() + d.frame_offset;
+  for (int32_t r = 0; r < d.ctrl.aligned_height(); ++r, p += row + d.row_padding) {
+    std::memset(p, 0, row);
+  }
+}
+
 void CaptureCtrl::FlushPendingAsBlack() {
   bool oldest = true;
   for (screen_image& frame : pending_) {
     if ((frame.flags & kFrameFlagDesktopLost) == 0 && frame_) {
       std::memset(frame_.get(), 0, frame_size_);
+      ++frame_version_;
       bool key = oldest;
       PayloadBuffer data;
       uint32_t flags = 0;
-      CMP_Compress(frame_.get(), frame_size_, data, flags, key);
+      // Not marked unchanged: the first black frame is to be a key frame, and the VP8 engine's
+      // reuse of its colour conversion is all an unchanged mark could save here.
+      compressed_version_ =
+          CMP_Compress(frame_.get(), frame_size_, data, flags, key) == kStatusSuccess
+              ? frame_version_
+              : 0;
       frame.data = data;
       frame.data_length = data.size();
       frame.flags |= flags;
@@ -450,6 +478,9 @@ void CaptureCtrl::ReleaseCapture() {
   timer_event_.Reset();
   displays_.clear();
   frame_.reset();
+  ++frame_version_;
+  compressed_version_ = live_version_ = 0;
+  last_live_ = PayloadBuffer();
   for (screen_image& frame : pending_) {
     if (recording_ != nullptr) recording_->Push(std::move(frame));
   }

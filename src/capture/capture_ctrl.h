@@ -106,6 +106,8 @@ class CaptureCtrl : public Thread {
  private:
   void PublishFrame();
   void LiveCopy(const screen_image& record);
+  // Blackens the part of the frame `d` fills.
+  void ClearDisplayArea(const display_object& d);
 
   CaptureFormat format_;
   FrameQueue* recording_;
@@ -132,6 +134,14 @@ class CaptureCtrl : public Thread {
   std::unique_ptr<platform::Displays> platform_displays_;
   std::unique_ptr<platform::InputDesktop> input_desktop_;
   std::atomic<bool> live_copy_{false};
+  // The frame buffer is not cleared per frame: each display overwrites its own part (comparing as
+  // it goes) and the rest stays black from the layout. frame_version_ counts the changes of the
+  // frame's bytes; an equal version at the next compression (or live copy) means an idle screen,
+  // whose previous work the compressor (or the live copy) may reuse.
+  uint64_t frame_version_ = 1;
+  uint64_t compressed_version_ = 0;  // 0: none
+  uint64_t live_version_ = 0;
+  PayloadBuffer last_live_;
   uint32_t throttle_ = 0;
   std::atomic<uint32_t> fcc_in_use_{0};
   std::atomic<uint32_t> quality_in_use_{0};

@@ -60,6 +60,15 @@ void GetPixel(platform::PixelFormat format, const uint8_t* p, uint8_t& r, uint8_
   }
 }
 
+// Clears `n` bytes unless they are all zero already; true when any was not.
+bool ClearChanged(uint8_t* p, size_t n) {
+  uint8_t any = 0;
+  for (size_t i = 0; i < n; ++i) any |= p[i];
+  if (any == 0) return false;
+  std::memset(p, 0, n);
+  return true;
+}
+
 }  // namespace
 
 DisplayCtrl::~DisplayCtrl() { Release(); }
@@ -179,8 +188,12 @@ void DisplayCtrl::DrawOverlayText(const std::u16string& text) {
 }
 
 bool DisplayCtrl::ConvertTo24(const CaptureImage& source, uint8_t* destination,
-                              int32_t padding) const {
+                              int32_t padding, bool* changed) const {
+  if (changed != nullptr) *changed = true;
   if (destination == nullptr) return false;
+  // Comparing while writing costs next to nothing (the store brings the old bytes into cache
+  // anyway) and lets an idle screen skip the encoder's colour conversion.
+  bool any = false;
   const bool red_first = codec_fcc_ == kFccJpeg || codec_fcc_ == kFccVp80;
   const size_t row_out = static_cast<size_t>(aligned_width_) * 3;
   const int32_t w = std::min(source.width, aligned_width_);
@@ -189,14 +202,15 @@ bool DisplayCtrl::ConvertTo24(const CaptureImage& source, uint8_t* destination,
   for (int32_t m = 0; m < aligned_height_; ++m) {
     const int32_t t = aligned_height_ - 1 - m;
     if (source.pixels != nullptr && t < source.height && w > 0) {
-      ConvertRowTo24(format_, source.pixels + static_cast<size_t>(t) * source.stride, out, w,
-                     red_first);
-      std::memset(out + static_cast<size_t>(w) * 3, 0, row_out - static_cast<size_t>(w) * 3);
+      any |= ConvertRowTo24(format_, source.pixels + static_cast<size_t>(t) * source.stride, out,
+                            w, red_first);
+      any |= ClearChanged(out + static_cast<size_t>(w) * 3, row_out - static_cast<size_t>(w) * 3);
     } else {
-      std::memset(out, 0, row_out);
+      any |= ClearChanged(out, row_out);
     }
     out += row_out + padding;
   }
+  if (changed != nullptr) *changed = any;
   return true;
 }
 
@@ -232,11 +246,13 @@ void DisplayCtrl::DrawCursor(const platform::CursorImage& cursor) {
 
 bool DisplayCtrl::Grab(uint8_t* destination, int32_t padding, bool blank, bool lost, bool cursor,
                        bool repeat) {
+  changed_ = true;
   bool result = false;
+  bool changed = false;
   if (!lost) {
     if (blank) {
       DrawOverlayText(blanking_text_);
-      return ConvertTo24(overlay(), destination, padding);
+      return ConvertTo24(overlay(), destination, padding, &changed_);
     }
     if (!source_) return false;
     const int copies = repeat ? 3 : 1;
@@ -247,15 +263,18 @@ bool DisplayCtrl::Grab(uint8_t* destination, int32_t padding, bool blank, bool l
         lost = true;
       }
     }
-    if (!lost) return ConvertTo24(GrabbedImage(), destination, padding);
+    if (!lost) return ConvertTo24(GrabbedImage(), destination, padding, &changed_);
     // A failed copy leaves a black image, which stands until the lost image replaces it.
-    result = ConvertTo24(CaptureImage{}, destination, padding);
+    result = ConvertTo24(CaptureImage{}, destination, padding, &changed);
   }
   if (!lost_image_.empty()) {
-    return ConvertTo24({lost_image_.data(), aligned_width_ * bytes_per_pixel_, aligned_width_,
-                        aligned_height_},
-                       destination, padding);
+    bool replaced = true;
+    result = ConvertTo24({lost_image_.data(), aligned_width_ * bytes_per_pixel_, aligned_width_,
+                          aligned_height_},
+                         destination, padding, &replaced);
+    changed |= replaced;
   }
+  changed_ = changed || !result;
   return result;
 }
 

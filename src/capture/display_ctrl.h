@@ -49,14 +49,18 @@ class DisplayCtrl {
   // Writes the display's aligned image into `destination` (aligned width x 3 bytes per row,
   // `padding` bytes skipped after each row, bottom row first). `blank`: the blanking text on
   // black; `lost`: the lost image; `cursor`: draw the cursor; `repeat`: grab three times.
-  // True when the display's pixels were written.
+  // True when the display's pixels were written. changed() then tells whether any byte of the
+  // display's part of `destination` differs from what it held before.
   bool Grab(uint8_t* destination, int32_t padding, bool blank, bool lost, bool cursor,
             bool repeat);
   // Paints the overlay image black and writes the first 20 characters of `text` in its middle,
   // black on white.
   void DrawOverlayText(const std::u16string& text);
   // Converts `source` (the grabbed pixels, the overlay or the lost image) as described at Grab.
-  bool ConvertTo24(const CaptureImage& source, uint8_t* destination, int32_t padding) const;
+  // `changed` (optional) is set to whether any byte written differs from the one it replaced;
+  // rows and margins that are black already are left alone.
+  bool ConvertTo24(const CaptureImage& source, uint8_t* destination, int32_t padding,
+                   bool* changed = nullptr) const;
   // Frees the display and the images made for it. Idempotent.
   void Release();
 
@@ -71,6 +75,8 @@ class DisplayCtrl {
   int32_t y() const { return y_; }
   int32_t width() const { return width_; }
   int32_t height() const { return height_; }
+  // After Grab: whether the display's part of the destination changed (true when unknown).
+  bool changed() const { return changed_; }
   bool has_lost_image() const { return !lost_image_.empty(); }
   // The overlay image as last drawn (for tests).
   CaptureImage overlay() const;
@@ -101,6 +107,7 @@ class DisplayCtrl {
   std::u16string lost_text_;
   platform::PixelView view_;
   platform::CursorImage cursor_;
+  bool changed_ = true;
 };
 
 // One display as the capture controller owns it; the layout fills the first four fields.

@@ -22,6 +22,7 @@ struct EngineState {
   std::unique_ptr<uint8_t[]> output;
   std::unique_ptr<uint8_t[]> previous;
   uint32_t frame_number = 0;
+  PayloadBuffer last_jpeg;  // the JPEG engine's last image, for an unchanged frame
 };
 
 EngineState& Engine() {
@@ -145,13 +146,13 @@ Status CMP_Initiate(CompressorParams& params) {
 }
 
 Status CMP_Compress(const uint8_t* input, uint32_t size, PayloadBuffer& data, uint32_t& flags,
-                    bool& key_frame) {
+                    bool& key_frame, bool unchanged) {
   EngineState& e = Engine();
   const size_t needed = static_cast<size_t>(e.current.width) * e.current.height * 3;
   // A frame smaller than the engine's size would be read past its end.
   if (input == nullptr || size < needed || needed == 0) return kStatusCompressorInitFailed;
   if (e.current.fcc == kFccVp80) {
-    const Status status = Vp8Encode(input, data, key_frame);
+    const Status status = Vp8Encode(input, data, key_frame, unchanged);
     if (status != kStatusSuccess) {
       LogIfFailed(false, kStatusCompressFailed,
                   FormatString(u"CMP_Compress: VP9 Image Compression failed. %s", Vp8ErrorText()),
@@ -162,6 +163,14 @@ Status CMP_Compress(const uint8_t* input, uint32_t size, PayloadBuffer& data, ui
     return kStatusSuccess;
   }
   if (e.current.fcc == kFccJpeg) {
+    // Same pixels at the same quality give the same bytes; the buffer is immutable once handed
+    // on, so it is shared.
+    if (unchanged && !e.last_jpeg.empty()) {
+      data = e.last_jpeg;
+      flags = kFrameFlagKey;
+      return kStatusSuccess;
+    }
+    e.last_jpeg = PayloadBuffer();
     if (!JpegEncode(data, input, e.current.width, e.current.height, JpegPixelKind::kRgb,
                     static_cast<int32_t>(e.current.quality))) {
       LogIfFailed(false, kStatusCompressFailed,
@@ -169,6 +178,7 @@ Status CMP_Compress(const uint8_t* input, uint32_t size, PayloadBuffer& data, ui
                   EVENTLOG_WARNING_TYPE);
       return kStatusCompressorInitFailed;
     }
+    e.last_jpeg = data;
     flags = kFrameFlagKey;
     return kStatusSuccess;
   }
@@ -180,6 +190,7 @@ void CMP_Release() {
   if (e.current.fcc == kFccVp80) Vp8Release();
   e.output.reset();
   e.previous.reset();
+  e.last_jpeg = PayloadBuffer();
   if (e.codec) {
     try {
       e.codec->End();

@@ -45,8 +45,12 @@ Status CMP_Initiate(CompressorParams& params);
 // Compresses one frame (width x height x 3 bytes, bottom-up) into `data` (a new buffer), with
 // `flags` 0x10 for a key frame. `key_frame` in: the caller asks for a key frame; out (VP8): whether
 // the frame is one. 0, or a status after a report.
+// `unchanged`: the caller promises that `input` holds exactly the bytes of the previous call,
+// which succeeded (an idle screen). The result is the same as without the promise; the engines
+// reuse what they can: VP8 its colour conversion, the JPEG engine its previous image (shared,
+// not copied). Installed codecs compress as usual.
 Status CMP_Compress(const uint8_t* input, uint32_t size, PayloadBuffer& data, uint32_t& flags,
-                    bool& key_frame);
+                    bool& key_frame, bool unchanged = false);
 void CMP_Release();
 // Appends the two built-in engines, then every installed video compressor.
 void CMP_ListAvailableCodecs(std::vector<CodecInfo>& list);

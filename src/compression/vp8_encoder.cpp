@@ -28,6 +28,9 @@ struct Vp8State {
   int last_error = 0;
   std::string init_detail;
   int64_t last_pts = 0;
+  // The image planes hold the conversion of the last input (libvpx copies the image on encode and
+  // leaves it alone), so an unchanged input need not be converted again.
+  bool planes_filled = false;
 };
 
 Vp8State& State() {
@@ -97,7 +100,7 @@ Status Vp8Init(uint32_t width, uint32_t height) {
   return kStatusSuccess;
 }
 
-Status Vp8Encode(const uint8_t* input, PayloadBuffer& data, bool& key) {
+Status Vp8Encode(const uint8_t* input, PayloadBuffer& data, bool& key, bool unchanged) {
   Vp8State& s = State();
   const uint64_t now = platform::GetClock().TickMs();
   if (!s.first_frame_seen) {
@@ -110,9 +113,12 @@ Status Vp8Encode(const uint8_t* input, PayloadBuffer& data, bool& key) {
       (vpx_codec_get_caps(s.context.iface) & VPX_CODEC_CAP_ENCODER) == 0) {
     return kStatusCompressFailed;
   }
-  RgbToI420(input, s.image->planes[VPX_PLANE_Y], s.image->planes[VPX_PLANE_U],
-            s.image->planes[VPX_PLANE_V], static_cast<int>(s.image->d_w),
-            static_cast<int>(s.image->d_h));
+  if (!unchanged || !s.planes_filled) {
+    RgbToI420(input, s.image->planes[VPX_PLANE_Y], s.image->planes[VPX_PLANE_U],
+              s.image->planes[VPX_PLANE_V], static_cast<int>(s.image->d_w),
+              static_cast<int>(s.image->d_h));
+    s.planes_filled = true;
+  }
   const vpx_codec_err_t err = vpx_codec_encode(&s.context, s.image, pts, 1,
                                                key ? VPX_EFLAG_FORCE_KF : 0, VPX_DL_REALTIME);
   s.last_error = err;
@@ -155,6 +161,7 @@ void Vp8Release() {
   s.init_detail.clear();
   if (s.image != nullptr) vpx_img_free(s.image);
   s.image = nullptr;
+  s.planes_filled = false;
   s.output.reset();
   s.output_buf = {};
 }

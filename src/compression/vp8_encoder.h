@@ -17,7 +17,9 @@ namespace vorla {
 Status Vp8Init(uint32_t width, uint32_t height);
 // Encodes width x height x 3 bytes. `key` in: force a key frame; out: whether the frame is one.
 // On success `data` holds the one compressed frame (a new buffer). 0, or 0xC0000FD1.
-Status Vp8Encode(const uint8_t* input, PayloadBuffer& data, bool& key);
+// `unchanged`: the caller promises `input` holds the same bytes as at the previous call, whose
+// colour conversion is then reused.
+Status Vp8Encode(const uint8_t* input, PayloadBuffer& data, bool& key, bool unchanged = false);
 // The detail of the last libvpx error; empty when there is none.
 std::u16string Vp8ErrorText();
 // Frees the encoder, its image and output buffer. Idempotent.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "capture_test_support.h"
 #include "common/text.h"
 #include "compression/compressor.h"
+#include "compression/jpeg_encode.h"
 #include "platform/fake/fake_clock.h"
 #include "platform/fake/fake_displays.h"
 
@@ -412,6 +414,78 @@ TEST_F(CaptureThreadTest, StartCaptureRunsTheThreadAndStopDeliversEverything) {
   EXPECT_FALSE(IsCaptureRunning());
   StopCapture();
   SetCaptureEnvironmentForTesting(nullptr);
+}
+
+}  // namespace
+}  // namespace vorla
+
+namespace vorla {
+namespace {
+
+// An idle screen reuses the last compressed image (shared bytes), and every frame, idle or not,
+// carries exactly the bytes a fresh compression of its composite frame gives; blanking and its
+// black flush in between do not let a stale image through.
+TEST_F(CaptureCtrlTest, IdleFramesCarryTheSameImageAsAFreshCompression) {
+  const int a = desk_->AddDisplay(u"A", 0, 0, 64, 32);
+  desk_->Fill(a, 30, 60, 90);
+  CaptureFormat format = Format(kFccJpeg, 5);
+  format.quality = 50;  // so that the live copy is a compression of its own
+  auto ctrl = Make(format);
+  struct Step {
+    const char* what;
+    std::function<void()> before;
+    bool reused;  // the recorded and the live bytes are those of the previous frame
+  };
+  const std::vector<Step> steps = {
+      {"idle", [] {}, true},
+      {"a pixel changed", [&] { desk_->SetPixel(a, 63, 31, 1, 2, 3); }, false},
+      {"idle again", [] {}, true},
+      {"blanked (flushes the held-back frames as black)", [&] { ctrl->SetBlank(true); }, false},
+      {"still blanked", [] {}, true},
+      {"unblanked", [&] { ctrl->SetBlank(false); }, false},
+      {"idle after blanking", [] {}, true},
+  };
+  ASSERT_EQ(ctrl->InitCapture(), 0u);  // takes the first frame
+  ctrl->SetLiveCopy(true);
+  std::vector<std::vector<uint8_t>> frames = {
+      {ctrl->frame_buffer(), ctrl->frame_buffer() + ctrl->frame_buffer_size()}};
+  std::vector<screen_image> lives;
+  for (const Step& step : steps) {
+    step.before();
+    ctrl->OnTick();
+    frames.emplace_back(ctrl->frame_buffer(), ctrl->frame_buffer() + ctrl->frame_buffer_size());
+    screen_image live;
+    ASSERT_TRUE(live_.TryPop(live)) << step.what;
+    lives.push_back(live);
+  }
+  ctrl->ReleaseCapture();
+  std::vector<screen_image> recorded = Drain(recording_);
+  // The blanking flushed the first four frames as black; the rest follow in order.
+  ASSERT_EQ(recorded.size(), frames.size());
+  for (size_t i = 4; i < recorded.size(); ++i) {
+    SCOPED_TRACE(i == 0 ? "first frame" : steps[i - 1].what);
+    PayloadBuffer fresh;
+    ASSERT_TRUE(JpegEncode(fresh, frames[i].data(), 64, 32, JpegPixelKind::kRgb, 50));
+    EXPECT_EQ(std::vector<uint8_t>(recorded[i].data.data(),
+                                   recorded[i].data.data() + recorded[i].data.size()),
+              std::vector<uint8_t>(fresh.data(), fresh.data() + fresh.size()));
+    if (i > 4) {
+      EXPECT_EQ(recorded[i].data.data() == recorded[i - 1].data.data(), steps[i - 1].reused);
+    }
+  }
+  for (size_t i = 0; i < lives.size(); ++i) {
+    SCOPED_TRACE(steps[i].what);
+    PayloadBuffer fresh;
+    ASSERT_TRUE(JpegEncode(fresh, frames[i + 1].data(), 64, 32, JpegPixelKind::kRgb, 70));
+    EXPECT_EQ(std::vector<uint8_t>(lives[i].data.data(),
+                                   lives[i].data.data() + lives[i].data.size()),
+              std::vector<uint8_t>(fresh.data(), fresh.data() + fresh.size()));
+    if (i > 0) {
+      EXPECT_EQ(lives[i].data.data() == lives[i - 1].data.data(), steps[i].reused);
+    }
+  }
+  EXPECT_NE(frames[1], frames[2]);
+  EXPECT_NE(frames[3], frames[4]);
 }
 
 }  // namespace

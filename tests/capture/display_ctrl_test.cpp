@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "capture/display_ctrl.h"
@@ -252,6 +254,61 @@ TEST_F(DisplayCtrlTest, InitReportsTheModeAndScaling) {
   EXPECT_TRUE(Logged(u"Capture: Init display ONE: 1366x768 (hres=1708) - align 1376x768, "
                      u"bitdepth=32"));
   EXPECT_EQ(ctrl.image_size(), 1376u * 768 * 4);
+}
+
+}  // namespace
+}  // namespace vorla
+
+namespace vorla {
+namespace {
+
+// Grabbing over the previous frame gives the same bytes as grabbing into fresh memory, and
+// changed() tells exactly whether the display's part of the frame changed.
+TEST_F(DisplayCtrlTest, GrabOverThePreviousFrameReportsChanges) {
+  const int index = desk_->AddDisplay(u"ONE", 0, 0, 1366, 11);  // aligned 1376 x 12
+  desk_->Fill(index, 10, 20, 30);
+  platform::CursorImage cursor;
+  cursor.x = 40;
+  cursor.y = 2;
+  cursor.width = 1;
+  cursor.height = 1;
+  cursor.argb = {0xFFFFFFFF};
+  desk_->SetCursor(cursor);
+  DisplayCtrl ctrl;
+  ASSERT_EQ(ctrl.Init(*displays_, u"ONE", kFccVp80, u"BLANK", u"LOST"), 0u);
+  std::vector<uint8_t> frame(static_cast<size_t>(ctrl.aligned_width()) * ctrl.aligned_height() * 3,
+                             0xEE);
+  struct Step {
+    const char* what;
+    bool blank, lost, cursor;
+    bool changed;
+    std::function<void()> before;
+  };
+  const std::vector<Step> steps = {
+      {"first grab", false, false, false, true, [] {}},
+      {"same screen", false, false, false, false, [] {}},
+      {"last column", false, false, false, true,
+       [&] { desk_->SetPixel(index, 1365, 10, 1, 2, 3); }},
+      {"same again", false, false, false, false, [] {}},
+      {"first pixel", false, false, false, true, [&] { desk_->SetPixel(index, 0, 0, 1, 2, 3); }},
+      {"cursor drawn", false, false, true, true, [] {}},
+      {"cursor still", false, false, true, false, [] {}},
+      {"cursor moved", false, false, true, true, [&] { cursor.x = 41, desk_->SetCursor(cursor); }},
+      {"blank", true, false, false, true, [] {}},
+      {"blank again", true, false, false, false, [] {}},
+      {"lost", false, true, false, true, [] {}},
+      {"lost again", false, true, false, false, [] {}},
+      {"back to the screen", false, false, false, true, [] {}},
+      {"failed copy", false, false, false, true, [&] { desk_->FailNextGrabs(index, 1); }},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    ASSERT_TRUE(ctrl.Grab(frame.data(), 0, step.blank, step.lost, step.cursor, false));
+    EXPECT_EQ(ctrl.changed(), step.changed);
+    if (std::string(step.what) == "failed copy") continue;  // not repeatable on a fresh buffer
+    EXPECT_EQ(frame, GrabAll(ctrl, step.blank, step.lost, step.cursor));
+  }
 }
 
 }  // namespace

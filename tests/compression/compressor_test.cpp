@@ -222,6 +222,45 @@ TEST_F(CompressorTest, Vp8FramesDecodeCloseToTheInput) {
   }
 }
 
+// Marking a frame unchanged (same bytes as the previous call) changes nothing in the output: the
+// engines only reuse their own work on it. Each sequence runs once with and once without the
+// marks on a fresh engine and fake clock.
+TEST_F(CompressorTest, UnchangedFramesGiveTheSameBytes) {
+  const int w = 160, h = 96;
+  // Which picture each frame shows; a repeat of the previous one is marked unchanged.
+  const std::vector<int> pictures = {0, 0, 0, 1, 1, 0, 0, 2};
+  for (uint32_t fcc : {kFccVp80, kFccJpeg}) {
+    SCOPED_TRACE(fcc);
+    std::vector<std::vector<uint8_t>> outputs[2];
+    std::vector<uint32_t> frame_flags[2];
+    for (int marked = 0; marked < 2; ++marked) {
+      platform::FakeClock clock;
+      platform::ScopedClockOverride clock_override(clock);
+      Vp8ResetFirstFrameTimeForTesting();
+      CompressorParams p{fcc, w, h, 3, 5, 0};
+      ASSERT_EQ(CMP_Initiate(p), 0u);
+      std::vector<uint8_t> frame;
+      for (size_t i = 0; i < pictures.size(); ++i) {
+        frame = ScreenLike(w, h, 3 * pictures[i]);  // the caller rewrites one buffer
+        const bool unchanged = marked == 1 && i > 0 && pictures[i] == pictures[i - 1];
+        PayloadBuffer data;
+        uint32_t flags = 0;
+        bool key = i == 6;
+        ASSERT_EQ(CMP_Compress(frame.data(), static_cast<uint32_t>(frame.size()), data, flags,
+                               key, unchanged),
+                  0u);
+        outputs[marked].emplace_back(data.data(), data.data() + data.size());
+        frame_flags[marked].push_back(flags);
+        clock.AdvanceMs(200);
+      }
+      CMP_Release();
+    }
+    EXPECT_EQ(outputs[1], outputs[0]);
+    EXPECT_EQ(frame_flags[1], frame_flags[0]);
+    EXPECT_EQ(frame_flags[0][6], 0x10u) << "the key frame request holds on an unchanged frame";
+  }
+}
+
 TEST_F(CompressorTest, Vp8ReleaseIsIdempotentAndEncodeWithoutEncoderFails) {
   Vp8Release();
   Vp8Release();

@@ -7,6 +7,7 @@
 
 // After GoogleTest: Xlib's macros break it.
 #include <X11/Xlib.h>
+#include <X11/cursorfont.h>
 
 #include <cstdlib>
 #include <memory>
@@ -94,6 +95,57 @@ TEST_F(DisplaysX11Test, MonitorsArePaintedDisplays) {
     EXPECT_GT(cursor.width, 0);
     EXPECT_EQ(cursor.argb.size(), static_cast<size_t>(cursor.width) * cursor.height);
   }
+}
+
+// The cursor image is cached between changes of the displayed cursor: a move updates only the
+// position, a new cursor shape is fetched, and both match what a fresh connection sees.
+TEST_F(DisplaysX11Test, CursorFollowsMovesAndShapeChanges) {
+  Painter painter(display_name());
+  ASSERT_NE(painter.get(), nullptr);
+  auto displays = CreateX11Displays(display_name());
+  auto left = displays->Open(u"LEFT");
+  ASSERT_NE(left, nullptr);
+  ASSERT_TRUE(left->PrepareCapture());
+  PixelView view;
+  // What a new connection reports (its first query always fetches the image).
+  auto fresh = [&] {
+    CursorImage c;
+    auto other = CreateX11Displays(display_name())->Open(u"LEFT");
+    EXPECT_NE(other, nullptr);
+    if (other != nullptr) {
+      EXPECT_TRUE(other->GetCursor(c));
+    }
+    return c;
+  };
+  auto same = [](const CursorImage& a, const CursorImage& b) {
+    return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height &&
+           a.argb == b.argb;
+  };
+  ::Window root = DefaultRootWindow(painter.get());
+  CursorImage first, moved, shaped;
+  ASSERT_TRUE(left->Grab(view));
+  ASSERT_TRUE(left->GetCursor(first));
+  EXPECT_TRUE(same(first, fresh()));
+
+  XWarpPointer(painter.get(), 0, root, 0, 0, 0, 0, 300, 200);
+  XSync(painter.get(), False);
+  ASSERT_TRUE(left->Grab(view));  // a round trip after the change, as in the capture
+  ASSERT_TRUE(left->GetCursor(moved));
+  EXPECT_EQ(moved.x, 300);
+  EXPECT_EQ(moved.y, 200);
+  EXPECT_EQ(moved.argb, first.argb);
+  EXPECT_TRUE(same(moved, fresh()));
+
+  const Cursor watch = XCreateFontCursor(painter.get(), XC_watch);
+  XDefineCursor(painter.get(), root, watch);
+  XSync(painter.get(), False);
+  ASSERT_TRUE(left->Grab(view));
+  ASSERT_TRUE(left->GetCursor(shaped));
+  EXPECT_NE(shaped.argb, first.argb);
+  EXPECT_TRUE(same(shaped, fresh()));
+  XUndefineCursor(painter.get(), root);
+  XFreeCursor(painter.get(), watch);
+  XSync(painter.get(), False);
 }
 
 TEST_F(DisplaysX11Test, ScreenSaverMeansTheDesktopIsLost) {

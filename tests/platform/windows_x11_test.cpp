@@ -162,8 +162,10 @@ TEST_F(WindowsWithManagerTest, SeesTitlesClassesOwnersAndStates) {
   const Window notepad = x.Create("Untitled - Notepad", "Notepad");
   const Window dialog = x.Create("Save As", "Dialog", notepad);
   const Window calc = x.Create("Calculator \xc3\xbc\xe2\x82\xac", "Calc");
+  // The window manager lists a new window a moment before it maps it: wait for both.
   ASSERT_TRUE(Eventually([&] {
-    return Listed(*ws, notepad) && Listed(*ws, dialog) && Listed(*ws, calc);
+    return Listed(*ws, notepad) && Listed(*ws, dialog) && Listed(*ws, calc) &&
+           ws->IsVisible(notepad) && ws->IsVisible(dialog) && ws->IsVisible(calc);
   })) << ::testing::PrintToString(List(*ws))
       << " " << notepad << " " << dialog << " " << calc;
 

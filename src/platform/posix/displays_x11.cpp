@@ -37,9 +37,79 @@ class XConnection {
   // nullptr when there is no usable connection.
   ::Display* get() const { return (display_ != nullptr && !lost_.load()) ? display_ : nullptr; }
 
+  // The cursor's image and position, as XFixesGetCursorImage gives them. The image is fetched
+  // only when XFixes reported a change of the displayed cursor since the last fetch (or there is
+  // none yet); otherwise the cached image is reused with the pointer's position. That saves a
+  // large reply and Xlib's allocation of the image on every frame. The notifications are
+  // selected before the first fetch, so no change after it goes unseen: any change that
+  // happened before the grab's reply arrived is queued ahead of that reply. The notifications
+  // are selected on the first call only, and every call drains them: a connection whose cursor
+  // is never asked for queues none.
+  bool CursorInto(CursorImage& out) {
+    ::Display* dpy = get();
+    if (dpy == nullptr) return false;
+    if (!fixes_checked_) {
+      fixes_checked_ = true;
+      int error_base = 0;
+      has_fixes_ = XFixesQueryExtension(dpy, &fixes_event_base_, &error_base) != 0;
+      if (has_fixes_) {
+        XErrorTrap trap(dpy);
+        XFixesSelectCursorInput(dpy, DefaultRootWindow(dpy), XFixesDisplayCursorNotifyMask);
+      }
+    }
+    if (!has_fixes_) return false;
+    XErrorTrap trap(dpy);
+    bool fetch = !cursor_valid_;
+    XEvent event;
+    while (XCheckTypedEvent(dpy, fixes_event_base_ + XFixesCursorNotify, &event)) fetch = true;
+    if (!fetch) {
+      Window root = 0, child = 0;
+      int root_x = 0, root_y = 0, win_x = 0, win_y = 0;
+      unsigned int mask = 0;
+      if (XQueryPointer(dpy, DefaultRootWindow(dpy), &root, &child, &root_x, &root_y, &win_x,
+                        &win_y, &mask) != 0 &&
+          trap.error_code() == 0) {
+        cursor_.x = root_x;
+        cursor_.y = root_y;
+      } else {
+        fetch = true;  // the pointer is elsewhere: ask XFixes as before
+      }
+    }
+    if (fetch) {
+      cursor_valid_ = false;
+      XFixesCursorImage* cursor = XFixesGetCursorImage(dpy);
+      if (cursor == nullptr) return false;
+      cursor_.x = cursor->x;
+      cursor_.y = cursor->y;
+      cursor_.width = cursor->width;
+      cursor_.height = cursor->height;
+      const size_t n = static_cast<size_t>(cursor->width) * cursor->height;
+      cursor_.argb.resize(n);
+      // The pixels are longs holding 32-bit premultiplied ARGB in their low half.
+      for (size_t i = 0; i < n; ++i) cursor_.argb[i] = static_cast<uint32_t>(cursor->pixels[i]);
+      XFree(cursor);
+      cursor_valid_ = trap.error_code() == 0;
+    }
+    if (get() == nullptr) {
+      cursor_valid_ = false;
+      return false;
+    }
+    out.x = cursor_.x;
+    out.y = cursor_.y;
+    out.width = cursor_.width;
+    out.height = cursor_.height;
+    out.argb.assign(cursor_.argb.begin(), cursor_.argb.end());
+    return !out.argb.empty();
+  }
+
  private:
   ::Display* display_ = nullptr;
   std::atomic<bool> lost_{false};
+  bool fixes_checked_ = false;
+  bool has_fixes_ = false;
+  int fixes_event_base_ = 0;
+  bool cursor_valid_ = false;
+  CursorImage cursor_;
 };
 
 struct MonitorRect {
@@ -190,25 +260,7 @@ class X11DisplaySource final : public DisplaySource {
     return true;
   }
 
-  bool GetCursor(CursorImage& out) override {
-    ::Display* dpy = connection_->get();
-    if (dpy == nullptr) return false;
-    int event_base = 0, error_base = 0;
-    if (!XFixesQueryExtension(dpy, &event_base, &error_base)) return false;
-    XErrorTrap trap(dpy);
-    XFixesCursorImage* cursor = XFixesGetCursorImage(dpy);
-    if (cursor == nullptr) return false;
-    out.x = cursor->x;
-    out.y = cursor->y;
-    out.width = cursor->width;
-    out.height = cursor->height;
-    const size_t n = static_cast<size_t>(cursor->width) * cursor->height;
-    out.argb.resize(n);
-    // The pixels are longs holding 32-bit premultiplied ARGB in their low half.
-    for (size_t i = 0; i < n; ++i) out.argb[i] = static_cast<uint32_t>(cursor->pixels[i]);
-    XFree(cursor);
-    return n != 0;
-  }
+  bool GetCursor(CursorImage& out) override { return connection_->CursorInto(out); }
 
  private:
   bool PrepareShared(::Display* dpy) {
