@@ -3,33 +3,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cfgsim_options.h"
-#include "common/text.h"
 #include "configurator.h"
-#include "platform/event_log.h"
-#include "security/security_server.h"
-#include "security/security_server_v2.h"
-
-namespace {
-
-// The network library reports through the event log; a tool run from a shell shows those
-// records on stderr instead of writing system log files.
-class StderrEventLog final : public vorla::platform::EventLog {
- public:
-  bool Write(const vorla::platform::EventLogRecord& r) override {
-    std::fprintf(stderr, "vorla-cfgsim: log 0x%08X: %s\n", r.code,
-                 vorla::ToUtf8(r.text).c_str());
-    return true;
-  }
-};
-
-}  // namespace
+#include "tool_runtime.h"
 
 int main(int argc, char** argv) {
   using namespace vorla;
@@ -44,22 +25,8 @@ int main(int argc, char** argv) {
     std::fputs(cfgsim::HelpText().c_str(), stdout);
     return 0;
   }
-  static StderrEventLog event_log;
-  platform::SetEventLogForTesting(&event_log);
-  if (!SecurityServer::Instance().Initialize()) {
-    std::fprintf(stderr, "vorla-cfgsim: the security provider could not be initialised\n");
-    return 1;
-  }
-  if (!SecurityServer_v2::Instance().initialized())
-    std::fprintf(stderr, "vorla-cfgsim: the sealing library is not ready; links stay unsealed\n");
-
-  // The signals are taken by sigwait below; every thread started later inherits the mask.
   sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  if (!tools::PrepareToolProcess("vorla-cfgsim", stop_signals)) return 1;
 
   cfgsim::Configurator cfg(*options, stdout);
   if (!cfg.Start(error)) {
@@ -82,9 +49,7 @@ int main(int argc, char** argv) {
     if (!commands_failed) cfg.Say("vorla-cfgsim: commands done");
     if (options->exit_after_commands) kill(getpid(), SIGTERM);
   });
-  int sig = 0;
-  sigwait(&stop_signals, &sig);
-  cfg.Say(std::string("vorla-cfgsim: stopping (") + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ")");
+  cfg.Say(std::string("vorla-cfgsim: stopping (") + tools::WaitForStopSignal(stop_signals) + ")");
   cfg.Stop();
   commands.join();
   return commands_failed ? 1 : 0;
