@@ -1,25 +1,11 @@
 #include "cfgsim_options.h"
 
-#include <cerrno>
-#include <cstdlib>
-
 #include "config_files.h"
+#include "tool_runtime.h"
 
 namespace vorla::cfgsim {
 
-namespace {
-
-bool ParseNumber(const std::string& text, uint64_t max, uint64_t& out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
-  out = v;
-  return true;
-}
-
-}  // namespace
+using tools::ParseNumber;
 
 std::optional<CfgsimOptions> ParseOptions(const std::vector<std::string>& args,
                                           std::string& error) {

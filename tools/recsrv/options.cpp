@@ -1,26 +1,11 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cstdlib>
-
 #include "common/text.h"
+#include "tool_runtime.h"
 
 namespace vorla::recsrv {
 
-namespace {
-
-// Decimal, or hexadecimal with 0x; the whole text must be the number.
-bool ParseNumber(const std::string& text, uint64_t max, uint64_t& out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
-  out = v;
-  return true;
-}
-
-}  // namespace
+using tools::ParseNumber;
 
 std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                                           std::string& error) {

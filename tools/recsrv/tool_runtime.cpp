@@ -1,7 +1,9 @@
 #include "tool_runtime.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "common/text.h"
@@ -47,6 +49,16 @@ const char* WaitForStopSignal(const sigset_t& stop_signals) {
   int sig = 0;
   sigwait(&stop_signals, &sig);
   return sig == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& out) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
+  out = v;
+  return true;
 }
 
 }  // namespace vorla::tools
