@@ -6,12 +6,17 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "common/byte_reader.h"
 #include "common/byte_writer.h"
+#include "common/text.h"
+#include "compression/compressor.h"
 #include "net/server_records.h"
 #include "net/socket_manager.h"
+#include "platform/sockets.h"
 #include "security/security_server.h"
 #include "security/security_server_v2.h"
 #include "support/child_process.h"
@@ -39,6 +44,9 @@ struct Golden {
     return *this;
   }
   // ASCII text as UTF-16LE with the 16-bit zero.
+  Golden& U64(uint64_t v) {
+    return U32(static_cast<uint32_t>(v)).U32(static_cast<uint32_t>(v >> 32));
+  }
   Golden& Str(const std::string& s) {
     for (char c : s) U16(static_cast<uint8_t>(c));
     return U16(0);
@@ -47,9 +55,7 @@ struct Golden {
 
 class CfgsimProgramTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(SecurityServer::Instance().Initialize());
-  }
+  void SetUp() override { ASSERT_TRUE(SecurityServer::Instance().Initialize()); }
 
   uint16_t Start(std::vector<std::string> extra) {
     std::vector<std::string> argv = {test::BuiltProgram("vorla-cfgsim"), "--port", "0"};
@@ -98,6 +104,20 @@ class CfgsimProgramTest : public ::testing::Test {
     return std::nullopt;
   }
 
+  // Sends `m` back to the Configurator with `result` in the first word of part 1, as the
+  // workstation answers a request.
+  static void Answer(SocketManager& ws, const netw_message_t& m, uint32_t result) {
+    std::vector<uint8_t> p1(m.part1.span().begin(), m.part1.span().end());
+    ASSERT_GE(p1.size(), 4u);
+    for (int i = 0; i < 4; ++i) p1[i] = static_cast<uint8_t>(result >> (8 * i));
+    ASSERT_EQ(ws.Send(MakeNetwMessage(m.header.type, PayloadBuffer::CopyOf(p1), m.part2), true),
+              0u);
+  }
+
+  static std::vector<uint8_t> Bytes(const PayloadBuffer& b) {
+    return std::vector<uint8_t>(b.span().begin(), b.span().end());
+  }
+
   test::ScopedTempDir dir_;
   std::unique_ptr<test::ChildProgram> cfg_;
 };
@@ -118,10 +138,9 @@ TEST_F(CfgsimProgramTest, SendsAConfigurationMessageWithTheHandWrittenBytes) {
    "true_actions": [{"type": "record", "images_per_second": 5, "codec": "VP80"}],
    "false_actions": [{"type": "stop"}]}
 ]})");
-  const uint16_t port =
-      Start({"-c", "wait 1", "-c",
-             "config text=hi settings=" + dir_.Sub("settings.json") +
-                 " rules=" + dir_.Sub("rules.json")});
+  const uint16_t port = Start({"-c", "wait 1", "-c",
+                               "config text=hi settings=" + dir_.Sub("settings.json") +
+                                   " rules=" + dir_.Sub("rules.json")});
   ASSERT_NE(port, 0);
   SocketManager ws;
   Register(ws, port);
@@ -146,8 +165,8 @@ TEST_F(CfgsimProgramTest, SendsAConfigurationMessageWithTheHandWrittenBytes) {
   g.U32(0);           // Carried32A (v4)
   g.Str("pw");        // EncryptionPassword (v5)
   g.Str("").Str("").Str("{10000000-0000-0000-0000-000000000000}").Str("");  // v6 texts
-  g.U32(8080).U32(0);  // HTTPPort, Carried32B
-  g.Str("");           // HTTPSSLCert (v7)
+  g.U32(8080).U32(0);                                                       // HTTPPort, Carried32B
+  g.Str("");                                                                // HTTPSSLCert (v7)
   // The rule set: one rule.
   g.U32(1);
   g.U32(514).Str("R1");                               // first input type, rule name
@@ -198,6 +217,201 @@ TEST_F(CfgsimProgramTest, BadInputFilesNameTheLineAndTheField) {
     EXPECT_EQ(code, std::optional<int>(1));
     EXPECT_NE(cfg_->Stdout().find(c.expected), std::string::npos) << cfg_->Stdout();
   }
+}
+
+TEST_F(CfgsimProgramTest, SendsRequestsAndPrintsTheWorkstationsAnswers) {
+  const uint16_t port =
+      Start({"-c", "wait 1", "-c", "trigger start blank value=7 text=t event=E1 name=N data=0a0b",
+             "-c", "blank on text=x", "-c", "live start", "-c", "trigger stop norecord"});
+  ASSERT_NE(port, 0);
+  SocketManager ws;
+  Register(ws, port);
+
+  const auto trigger = Next(ws, nwmt_cfg_trigger);
+  ASSERT_TRUE(trigger) << cfg_->Stdout();
+  EXPECT_EQ(Bytes(trigger->part1), Golden().U32(0).U32(3).b);  // START with blanking
+  Golden t;
+  t.U32(2).U32(7).Str("t");              // version, request value, request text
+  t.U32(1).Str("E1").U32(0).U64(0);      // event: presence, id, rule reference, start time
+  t.U64(0).U64(0).U32(0).U32(0).U32(0);  // end time, recorded bytes, reserved, no texts
+  t.U32(2);                              // data length
+  t.b.insert(t.b.end(), {0x0a, 0x0b});
+  t.Str("N");  // trigger name
+  EXPECT_EQ(Bytes(trigger->part2), t.b);
+  Answer(ws, *trigger, 0);
+  EXPECT_TRUE(
+      WaitForOutput("trigger answer: START+BLANK result 0x00000000, version 2 value 7 "
+                    "text \"t\" event \"E1\" data 2 bytes trigger \"N\""))
+      << cfg_->Stdout();
+
+  const auto blank = Next(ws, nwmt_cfg_blank);
+  ASSERT_TRUE(blank);
+  EXPECT_EQ(Bytes(blank->part1), Golden().U32(0).U32(0).b);
+  EXPECT_EQ(Bytes(blank->part2), Golden().U32(1).U32(1).Str("x").U32(0).b);
+  Answer(ws, *blank, 0xC0000FE9);
+  EXPECT_TRUE(WaitForOutput("blanking answer: result 0xC0000FE9")) << cfg_->Stdout();
+
+  const auto live = Next(ws, nwmt_cfg_live);
+  ASSERT_TRUE(live);
+  EXPECT_EQ(Bytes(live->part1), Golden().U32(0).U32(1).b);
+  EXPECT_TRUE(live->part2.empty());
+  Answer(ws, *live, 0);
+  EXPECT_TRUE(WaitForOutput("live-view answer: START result 0x00000000")) << cfg_->Stdout();
+
+  const auto stop = Next(ws, nwmt_cfg_trigger);
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(Bytes(stop->part1), Golden().U32(0).U32(0).b);
+  EXPECT_EQ(stop->header.length2, 0u);
+  Answer(ws, *stop, 0xC0000FA3);
+  EXPECT_TRUE(WaitForOutput("trigger answer: STOP result 0xC0000FA3, no record")) << cfg_->Stdout();
+  cfg_->Signal(SIGTERM);
+  EXPECT_EQ(cfg_->Wait(15000), std::optional<int>(0)) << cfg_->Stderr();
+}
+
+TEST_F(CfgsimProgramTest, AnswersSessionConfigurationRequestsPerUser) {
+  WriteText(dir_.Sub("alice.json"),
+            R"([{"name": "A", "operator": "single", "inputs": [{"type": "ext"}],
+                 "true_actions": [{"type": "blank"}]}])");
+  const uint16_t port = Start({"--session-rules", "alice=" + dir_.Sub("alice.json")});
+  ASSERT_NE(port, 0);
+  SocketManager ws;
+  Register(ws, port);
+  auto ask = [&](const std::string& user) {
+    ByteWriter w;
+    w.Utf16z(FromUtf8(user));
+    EXPECT_EQ(
+        ws.Send(MakeNetwMessage(nwmt_cfg_sessionconfig, PayloadBuffer::CopyOf(Golden().U32(1).b),
+                                PayloadBuffer::CopyOf(w.bytes())),
+                true),
+        0u);
+    return Next(ws, nwmt_cfg_sessionconfig);
+  };
+  {
+    SCOPED_TRACE("a user with rules");
+    const auto a = ask("alice");
+    ASSERT_TRUE(a) << cfg_->Stdout();
+    EXPECT_EQ(Bytes(a->part1), Golden().U32(0xFFFFFFFF).b);
+    Golden g;
+    g.U32(3).Str("").Str("").U16(0);
+    g.U32(1).U32(516).Str("A").Str("EXT");   // one rule: an external input named by default
+    g.U32(0).U32(4).U32(1).U32(260).U32(0);  // no second input; single; TRUE: blank; FALSE: none
+    g.Str("").Str("");
+    EXPECT_EQ(Bytes(a->part2), g.b);
+    EXPECT_TRUE(WaitForOutput("sent session configuration for \"alice\" (1 rules)"));
+  }
+  {
+    SCOPED_TRACE("a user without rules gets an empty rule set");
+    const auto b = ask("bob");
+    ASSERT_TRUE(b);
+    EXPECT_EQ(Bytes(b->part2), Golden().U32(3).Str("").Str("").U16(0).U32(0).Str("").Str("").b);
+  }
+  cfg_->Signal(SIGTERM);
+  EXPECT_EQ(cfg_->Wait(15000), std::optional<int>(0));
+}
+
+TEST_F(CfgsimProgramTest, PrintsLiveFramesAndSavesTheJpegOnes) {
+  const std::string folder = dir_.Sub("live");
+  const uint16_t port = Start({"--save-live", folder});
+  ASSERT_NE(port, 0);
+  SocketManager ws;
+  Register(ws, port);
+
+  // A real JPEG frame from the workstation's engine.
+  CompressorParams p{0, 32, 16, 3, 1, 60};
+  ASSERT_EQ(CMP_Initiate(p), 0u);
+  std::vector<uint8_t> image(32 * 16 * 3, 0x80);
+  PayloadBuffer jpeg;
+  uint32_t flags = 0;
+  bool key = true;
+  ASSERT_EQ(CMP_Compress(image.data(), static_cast<uint32_t>(image.size()), jpeg, flags, key), 0u);
+  CMP_Release();
+  auto send_frame = [&](uint32_t fcc, const PayloadBuffer& data, uint64_t stated_length) {
+    Golden d;
+    d.U64(1700000000123).U32(fcc).U32(60).U64(stated_length);  // time, codec, quality, length
+    d.U32(0).U32(0).U32(32).U32(16).U32(0x10).U32(0);
+    ASSERT_EQ(ws.Send(MakeNetwMessage(nwmt_live_frame, PayloadBuffer::CopyOf(d.b), data), true),
+              0u);
+  };
+  send_frame(0, jpeg, jpeg.size());
+  ASSERT_TRUE(WaitForOutput("live frame 32x16 JPEG quality 60 key, " + std::to_string(jpeg.size()) +
+                            " bytes, taken 2023-11-14T22:13:20.123Z; saved as "))
+      << cfg_->Stdout();
+  const std::string saved = folder + "/live-1-000001.jpg";
+  EXPECT_EQ(test::ReadFile(saved), std::string(jpeg.span().begin(), jpeg.span().end()));
+
+  const PayloadBuffer vp8 = PayloadBuffer::CopyOf(std::vector<uint8_t>{1, 2, 3, 4});
+  send_frame(0x30385056, vp8, 9);
+  EXPECT_TRUE(
+      WaitForOutput("live frame 32x16 VP80 quality 60 key, 4 bytes (the description "
+                    "says 9), taken 2023-11-14T22:13:20.123Z; not saved: not a JPEG image"))
+      << cfg_->Stdout();
+  ASSERT_EQ(
+      ws.Send(MakeNetwMessage(nwmt_live_frame, PayloadBuffer::CopyOf(Golden().U32(1).b)), true),
+      0u);
+  EXPECT_TRUE(WaitForOutput("malformed live frame ignored (4-byte description)"));
+  cfg_->Signal(SIGTERM);
+  EXPECT_EQ(cfg_->Wait(15000), std::optional<int>(0));
+  EXPECT_FALSE(std::filesystem::exists(folder + "/live-1-000002.jpg"));
+}
+
+// Peers that misbehave: each ends with a line naming its link, and the next link is served.
+TEST_F(CfgsimProgramTest, GarbageCutFramesAndFloodsEndOnlyTheirLink) {
+  const uint16_t port = Start({});
+  ASSERT_NE(port, 0);
+  auto raw_link = [&] {
+    auto raw = platform::TcpSocket::Create();
+    EXPECT_TRUE(raw);
+    EXPECT_EQ(raw->Connect(kLoopback, port), 0u);
+    return raw;
+  };
+  uint32_t link = 0;
+  auto expect_closed = [&](const char* what) {
+    ++link;
+    EXPECT_TRUE(WaitForOutput("#" + std::to_string(link) + " 127.0.0.1: link closed"))
+        << what << "\n"
+        << cfg_->Stdout();
+  };
+  {
+    auto raw = raw_link();
+    ASSERT_EQ(raw->SendAll(std::vector<uint8_t>(80, 0xEE)), 0u);
+    expect_closed("garbage");
+  }
+  {
+    // A plain header announcing 1,000 bytes of part 2, then 10 bytes and the close.
+    auto raw = raw_link();
+    netw_header h;
+    h.type = nwmt_status;
+    h.length2 = 1000;
+    std::vector<uint8_t> bytes(kNetwHeaderSize + 10, 0);
+    WriteNetwHeader(h, std::span<uint8_t, kNetwHeaderSize>(bytes.data(), kNetwHeaderSize));
+    ASSERT_EQ(raw->SendAll(bytes), 0u);
+    raw.reset();
+    expect_closed("a frame cut short");
+  }
+  {
+    // A flood of status messages as fast as they go; every one is read and printed.
+    SocketManager flood;
+    ASSERT_EQ(flood.Connect(kLoopback, port), 0u);
+    ++link;
+    const auto status =
+        MakeNetwMessage(nwmt_status, PayloadBuffer::CopyOf(Golden().U32(1).U32(5).b));
+    for (int i = 0; i < 3000; ++i) ASSERT_EQ(flood.Send(status, true), 0u);
+    flood.Disconnect();
+    EXPECT_TRUE(WaitForOutput("#" + std::to_string(link) + " 127.0.0.1: link closed"))
+        << cfg_->Stdout();
+    const std::string out = cfg_->Stdout();
+    size_t lines = 0;
+    for (size_t at = 0; (at = out.find("status kind 1 value 0x00000005", at)) != std::string::npos;
+         ++at)
+      ++lines;
+    EXPECT_EQ(lines, 3000u);
+  }
+  // Still serving.
+  SocketManager ws;
+  Register(ws, port);
+  EXPECT_TRUE(WaitForOutput("registered workstation \"WS-7\""));
+  cfg_->Signal(SIGTERM);
+  EXPECT_EQ(cfg_->Wait(15000), std::optional<int>(0)) << cfg_->Stderr();
 }
 
 }  // namespace

@@ -39,6 +39,8 @@ std::optional<CfgsimOptions> ParseOptions(const std::vector<std::string>& args,
     } else if (a == "--command" || a == "-c") {
       if (!value(v)) return std::nullopt;
       o.commands.emplace_back("command", v);
+    } else if (a == "--save-live") {
+      if (!value(o.save_live)) return std::nullopt;
     } else if (a == "--exit-after-commands") {
       o.exit_after_commands = true;
     } else if (a == "--session-rules") {
@@ -98,6 +100,8 @@ Options:
   --session-answer HOW   rules (default): answer as above; none: never answer; refuse[:WORD]:
                          answer with part 1 WORD (default 0) instead of 0xFFFFFFFF, which the
                          workstation takes as a refusal.
+  --save-live DIR        save every JPEG live frame as DIR/live-<link>-<number>.jpg (the folder
+                         is created; frames of other codecs are only printed).
   -h, --help             this text.
 
 Commands (words; a value with blanks in double quotes; @N first sends to link #N only, else to

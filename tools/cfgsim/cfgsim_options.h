@@ -21,12 +21,12 @@ struct CfgsimOptions {
   std::vector<std::pair<std::string, std::string>> session_rules;
   SessionAnswer session_answer = SessionAnswer::kRules;
   uint32_t refusal_word = 0;
+  std::string save_live;  // folder for live frames as JPEG files; empty: not saved
   bool help = false;
 };
 
 // Parses argv[1..]; nullopt with `error` set on a bad command line.
-std::optional<CfgsimOptions> ParseOptions(const std::vector<std::string>& args,
-                                          std::string& error);
+std::optional<CfgsimOptions> ParseOptions(const std::vector<std::string>& args, std::string& error);
 std::string HelpText();
 
 }  // namespace vorla::cfgsim

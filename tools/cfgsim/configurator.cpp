@@ -9,6 +9,7 @@
 #include "common/byte_reader.h"
 #include "common/text.h"
 #include "config_files.h"
+#include "live_frames.h"
 #include "server_link.h"
 #include "server_messages.h"
 
@@ -44,6 +45,7 @@ class CfgConnection {
   void Say(const std::string& text) { cfg_.Say(tag_ + ": " + text); }
   void Handle(const netw_message_t& m);
   void OnSessionConfig(const netw_message_t& m);
+  void OnLiveFrame(const netw_message_t& m);
 
   Configurator& cfg_;
   uint32_t number_;
@@ -109,15 +111,12 @@ void CfgConnection::Handle(const netw_message_t& m) {
       }
       Say("workstation status " + Hex32(s.status_word) + " [" +
           recsrv::StatusWordText(s.status_word) + "] code " + Hex32(s.status_code) +
-          (s.session ? " session " + Shown(s.session->session_id) + " user " +
-                           Shown(s.session->user_name)
-                     : std::string()));
+          (s.session
+               ? " session " + Shown(s.session->session_id) + " user " + Shown(s.session->user_name)
+               : std::string()));
       return;
     }
-    case nwmt_live_frame:
-      Say("live frame (" + std::to_string(m.part1.size()) + " + " +
-          std::to_string(m.part2.size()) + " bytes)");
-      return;
+    case nwmt_live_frame: OnLiveFrame(m); return;
     case nwmt_cfg_sessionconfig: OnSessionConfig(m); return;
     case nwmt_cfg_trigger:
     case nwmt_cfg_blank:
@@ -130,6 +129,26 @@ void CfgConnection::Handle(const netw_message_t& m) {
       Say("message of unknown type " + std::to_string(m.header.type) + " ignored (" +
           std::to_string(m.part1.size()) + " + " + std::to_string(m.part2.size()) + " bytes)");
   }
+}
+
+void CfgConnection::OnLiveFrame(const netw_message_t& m) {
+  const auto d = ReadLiveFrameDescription(m);
+  if (!d) {
+    Say("malformed live frame ignored (" + std::to_string(m.part1.size()) + "-byte description)");
+    return;
+  }
+  std::string line = DescribeLiveFrame(*d, m.part2.size());
+  if (LiveFrameSaver* saver = cfg_.live_saver()) {
+    std::string error;
+    if (!IsJpegFrame(*d, m.part2.span())) {
+      line += "; not saved: not a JPEG image";
+    } else if (const auto file = saver->Save(number_, m.part2.span(), error)) {
+      line += "; saved as " + *file;
+    } else {
+      line += "; not saved: " + error;
+    }
+  }
+  Say(line);
 }
 
 void CfgConnection::OnSessionConfig(const netw_message_t& m) {
@@ -160,7 +179,10 @@ void CfgConnection::OnSessionConfig(const netw_message_t& m) {
 }
 
 Configurator::Configurator(CfgsimOptions options, std::FILE* out)
-    : options_(std::move(options)), out_(out) {}
+    : options_(std::move(options)), out_(out) {
+  if (!options_.save_live.empty())
+    live_saver_ = std::make_unique<LiveFrameSaver>(options_.save_live);
+}
 
 Configurator::~Configurator() { Stop(); }
 

@@ -19,6 +19,7 @@
 namespace vorla::cfgsim {
 
 class CfgConnection;
+class LiveFrameSaver;
 
 class Configurator {
  public:
@@ -46,6 +47,8 @@ class Configurator {
   // The rules for `user`'s session; null when no rules apply.
   const RuleSet* SessionRules(const std::u16string& user) const;
   void NoteRegistration();
+  // Where live frames are saved; null when they are not.
+  LiveFrameSaver* live_saver() { return live_saver_.get(); }
 
  private:
   struct Worker {
@@ -61,6 +64,7 @@ class Configurator {
   CfgsimOptions options_;
   std::FILE* out_;
   std::map<std::u16string, RuleSet> session_rules_;
+  std::unique_ptr<LiveFrameSaver> live_saver_;
   std::unique_ptr<platform::TcpListener> listener_;
   uint32_t listen_address_ = 0;
   std::thread accept_thread_;
