@@ -71,7 +71,7 @@ void CfgConnection::Handle(const netw_message_t& m) {
       uint32_t code = 0, error = 0;
       r.U32(code);
       r.U32(error);
-      Say("link closed (error " + std::to_string(error) + ")");
+      Say("link closed: " + link_.FailureText(error) + " (error " + std::to_string(error) + ")");
       ending_ = true;
       return;
     }

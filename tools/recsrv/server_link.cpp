@@ -14,6 +14,16 @@ LinkIo::Wait ServerLink::Io::WaitReadable(uint32_t timeout_ms) {
   return Wait::kError;
 }
 
+int64_t ServerLink::Io::Receive(std::span<uint8_t> into) {
+  const int64_t got = socket_.Receive(into);
+  if (got == 0) closed_by_peer_ = true;
+  if (got < 0) failed_ = true;
+  for (int64_t i = 0; i < got && pending_ + i < head_.size(); ++i)
+    head_[pending_ + i] = into[static_cast<size_t>(i)];
+  if (got > 0) pending_ += static_cast<uint64_t>(got);
+  return got;
+}
+
 ServerLink::ServerLink(std::unique_ptr<platform::TcpSocket> socket, std::function<bool()> stop)
     : socket_(std::move(socket)),
       io_(*socket_),
@@ -37,8 +47,8 @@ bool ServerLink::SendPublicKey() {
   if (keys_.own_public_key.empty()) return false;
   std::lock_guard<std::mutex> lock(send_lock_);
   FrameProtection p;
-  last_time_stamp_ = NextSendTimeStamp(
-      last_time_stamp_, static_cast<uint64_t>(platform::GetClock().WallMillis()));
+  last_time_stamp_ =
+      NextSendTimeStamp(last_time_stamp_, static_cast<uint64_t>(platform::GetClock().WallMillis()));
   p.time_stamp = last_time_stamp_;
   size_t length = 0;
   if (EncodeFrame(MakeNetwMessage(nwmt_public_key, keys_.own_public_key), p, send_buffer_,
@@ -51,7 +61,11 @@ std::optional<netw_message_t> ServerLink::Receive() {
   netw_message_t m;
   if (!queue_.Pop(m, 0)) {
     receiver_.Step();
-    if (!queue_.Pop(m, 0)) return std::nullopt;
+    const bool have = queue_.Pop(m, 0);
+    // A pass reads one whole message (delivered or dropped) or nothing, or it fails and posts
+    // a notice; only then do the bytes of the unfinished message tell what went wrong.
+    if (!have || m.header.type != nwmt_connection_error) io_.MessageDone();
+    if (!have) return std::nullopt;
   }
   if ((m.header.flags & kNetwFlagSealed) && m.header.nonce_word == nonce_word_.load()) {
     std::lock_guard<std::mutex> lock(send_lock_);
@@ -64,8 +78,8 @@ uint32_t ServerLink::Send(const netw_message_t& m) {
   std::lock_guard<std::mutex> lock(send_lock_);
   if (!socket_->is_open()) return kStatusNoActiveConnection;
   FrameProtection p;
-  last_time_stamp_ = NextSendTimeStamp(
-      last_time_stamp_, static_cast<uint64_t>(platform::GetClock().WallMillis()));
+  last_time_stamp_ =
+      NextSendTimeStamp(last_time_stamp_, static_cast<uint64_t>(platform::GetClock().WallMillis()));
   p.time_stamp = last_time_stamp_;
   if (keys_.keys_established.load(std::memory_order_acquire)) {
     p.box_key = &keys_.box_key;
@@ -80,6 +94,32 @@ uint32_t ServerLink::Send(const netw_message_t& m) {
   const uint32_t r = EncodeFrame(m, p, send_buffer_, length);
   if (r != 0) return r;
   return socket_->SendAll(send_buffer_.span().first(length));
+}
+
+std::string ServerLink::FailureText(uint32_t error) const {
+  const uint64_t got = io_.pending();
+  const std::string partial =
+      got == 0 ? std::string()
+               : " in the middle of a message (" + std::to_string(got) + " bytes of it came)";
+  if (io_.closed_by_peer()) return "closed by the workstation" + partial;
+  // A reset: the peer's socket was closed with our data unread (a process that died, say).
+  if (io_.failed())
+    return (error == platform::kSocketErrorConnectionReset
+                ? std::string("reset by the workstation")
+                : "socket error " + std::to_string(error)) +
+           partial;
+  if (got >= kNetwHeaderSize) {
+    const netw_header h = *ReadNetwHeader(io_.head());
+    const std::string fields = "type " + std::to_string(h.type) + ", parts of " +
+                               std::to_string(h.length1) + " and " + std::to_string(h.length2) +
+                               " bytes";
+    if (error == kStatusResourceAllocationError)
+      return "an oversized message refused (" + fields + ")";
+    if (got == kNetwHeaderSize) return "a header that is not one of this protocol (" + fields + ")";
+    return "the workstation stopped sending" + partial;
+  }
+  if (got > 0) return "the workstation stopped sending" + partial;
+  return "error " + std::to_string(error);
 }
 
 void ServerLink::Drop() {

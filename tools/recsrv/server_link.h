@@ -8,12 +8,14 @@
 // strictly increasing; should the workstation's nonce word ever equal ours, ours is drawn again.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <string>
 
 #include "common/status_codes.h"
 #include "net/link_codec.h"
@@ -42,21 +44,39 @@ class ServerLink {
   // Ends both directions at once (the peer sees the link close).
   void Drop();
 
+  // What ended the link, for the line that reports an nwmt_connection_error notice: closed by
+  // the peer (between or in the middle of messages), a header that is not one of this protocol,
+  // an oversized part, a peer that stopped sending, a socket error.
+  std::string FailureText(uint32_t error) const;
+
   uint32_t peer_address() const { return peer_address_; }
   bool keyed() const { return keys_.keys_established.load(std::memory_order_acquire); }
 
  private:
+  // The socket as the receive step reads it, with what the byte stream did since the last whole
+  // message: how many bytes of the next one came (and its first 64, the header), and whether
+  // the peer closed or the socket failed.
   class Io final : public LinkIo {
    public:
     explicit Io(platform::TcpSocket& s) : socket_(s) {}
     Wait WaitReadable(uint32_t timeout_ms) override;
-    int64_t Receive(std::span<uint8_t> into) override { return socket_.Receive(into); }
+    int64_t Receive(std::span<uint8_t> into) override;
     uint32_t LastError() override { return platform::LastSocketError(); }
     uint32_t PeerAddress() override { return socket_.PeerAddress(); }
     int64_t HandleNumber() override { return socket_.handle_number(); }
 
+    void MessageDone() { pending_ = 0; }
+    uint64_t pending() const { return pending_; }
+    const std::array<uint8_t, kNetwHeaderSize>& head() const { return head_; }
+    bool closed_by_peer() const { return closed_by_peer_; }
+    bool failed() const { return failed_; }
+
    private:
     platform::TcpSocket& socket_;
+    uint64_t pending_ = 0;
+    std::array<uint8_t, kNetwHeaderSize> head_{};
+    bool closed_by_peer_ = false;
+    bool failed_ = false;
   };
 
   uint32_t DrawNonceWord(uint32_t avoid);
