@@ -14,6 +14,7 @@
 #include "common/byte_writer.h"
 #include "common/text.h"
 #include "compression/compressor.h"
+#include "net/broadcast_client.h"
 #include "net/server_records.h"
 #include "net/socket_manager.h"
 #include "platform/sockets.h"
@@ -354,6 +355,44 @@ TEST_F(CfgsimProgramTest, PrintsLiveFramesAndSavesTheJpegOnes) {
   EXPECT_FALSE(std::filesystem::exists(folder + "/live-1-000002.jpg"));
 }
 
+TEST_F(CfgsimProgramTest, AnnouncesItselfByDatagramAndNamesTheFailingScriptLine) {
+  auto udp = platform::UdpSocket::Create();
+  ASSERT_TRUE(udp);
+  ASSERT_EQ(udp->Bind(0), 0u);
+  WriteText(dir_.Sub("scenario.txt"),
+            "# an announcement, then a mistake\n"
+            "announce 127.0.0.1:" +
+                std::to_string(udp->LocalPort()) +
+                " cfg=cfg.example cfgport=4600 kind=9\n"
+                "\n"
+                "trigger sideways\n");
+  Start({"--exit-after-commands", "--script", dir_.Sub("scenario.txt")});
+  ASSERT_EQ(udp->WaitReadable(10000), platform::SocketWait::kReady) << cfg_->Stdout();
+  std::vector<uint8_t> datagram(1024);
+  const int64_t n = udp->ReceiveFrom(datagram);
+  ASSERT_GT(n, 0);
+  datagram.resize(static_cast<size_t>(n));
+  Golden part2;
+  part2.U32(9).U16(4600).Str("cfg.example");
+  // The header: type 240, no part 1, part 2's length; nothing else set.
+  std::vector<uint8_t> expected = Golden().U32(240).U32(0).U32(part2.b.size()).b;
+  expected.resize(kNetwHeaderSize, 0);
+  expected.insert(expected.end(), part2.b.begin(), part2.b.end());
+  EXPECT_EQ(datagram, expected);
+  // And the workstation's own reader takes it.
+  netw_message_t m;
+  ASSERT_EQ(ParseDatagram(datagram, m), 0u);
+  EXPECT_EQ(m.header.type, nwmt_cfg_announce);
+  EXPECT_EQ(Bytes(m.part2), part2.b);
+
+  EXPECT_EQ(cfg_->Wait(15000), std::optional<int>(1));
+  EXPECT_NE(cfg_->Stdout().find("announced cfg.example:4600 to 127.0.0.1:"), std::string::npos);
+  EXPECT_NE(cfg_->Stdout().find("command failed: " + dir_.Sub("scenario.txt") +
+                                ": line 4: trigger: unknown word sideways"),
+            std::string::npos)
+      << cfg_->Stdout();
+}
+
 // Peers that misbehave: each ends with a line naming its link, and the next link is served.
 TEST_F(CfgsimProgramTest, GarbageCutFramesAndFloodsEndOnlyTheirLink) {
   const uint16_t port = Start({});
@@ -373,8 +412,9 @@ TEST_F(CfgsimProgramTest, GarbageCutFramesAndFloodsEndOnlyTheirLink) {
   {
     auto raw = raw_link();
     ASSERT_EQ(raw->SendAll(std::vector<uint8_t>(80, 0xEE)), 0u);
-    expect_closed("a header that is not one of this protocol (type 4008636142, parts of "
-                  "4008636142 and 4008636142 bytes) (error 10053)");
+    expect_closed(
+        "a header that is not one of this protocol (type 4008636142, parts of "
+        "4008636142 and 4008636142 bytes) (error 10053)");
   }
   {
     // A plain header announcing 1,000 bytes of part 2, then 10 bytes and the close.
