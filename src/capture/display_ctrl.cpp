@@ -17,38 +17,11 @@ Status Warn(std::u16string text) {
   return kStatusScreenCaptureInitFailed;
 }
 
-// Writes colour (r, g, b) into one pixel of `format`.
-void PutPixel(platform::PixelFormat format, uint8_t* p, uint8_t r, uint8_t g, uint8_t b) {
+void GetPixel(platform::PixelFormat format, const uint8_t* p, uint8_t& r, uint8_t& g, uint8_t& b) {
   using platform::PixelFormat;
   switch (format) {
     case PixelFormat::kBgrx32:
-      p[0] = b, p[1] = g, p[2] = r;
-      break;
-    case PixelFormat::kBgr24:
-      p[0] = b, p[1] = g, p[2] = r;
-      break;
-    case PixelFormat::kRgb555: {
-      const uint16_t v = static_cast<uint16_t>(((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3));
-      p[0] = static_cast<uint8_t>(v), p[1] = static_cast<uint8_t>(v >> 8);
-      break;
-    }
-    case PixelFormat::kRgb565: {
-      const uint16_t v = static_cast<uint16_t>(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
-      p[0] = static_cast<uint8_t>(v), p[1] = static_cast<uint8_t>(v >> 8);
-      break;
-    }
-    case PixelFormat::kUnsupported: break;
-  }
-}
-
-void GetPixel(platform::PixelFormat format, const uint8_t* p, uint8_t& r, uint8_t& g,
-              uint8_t& b) {
-  using platform::PixelFormat;
-  switch (format) {
-    case PixelFormat::kBgrx32:
-    case PixelFormat::kBgr24:
-      b = p[0], g = p[1], r = p[2];
-      return;
+    case PixelFormat::kBgr24: b = p[0], g = p[1], r = p[2]; return;
     case PixelFormat::kRgb555:
     case PixelFormat::kRgb565: {
       uint8_t out[3];
@@ -181,14 +154,15 @@ void DisplayCtrl::DrawOverlayText(const std::u16string& text) {
                        OverlayGlyphDot(text[static_cast<size_t>(cell)], cx / kOverlayGlyphScale,
                                        cy / kOverlayGlyphScale);
       const uint8_t v = ink ? 0 : 255;
-      PutPixel(format_, overlay_.data() + static_cast<size_t>(y) * stride + x * bytes_per_pixel_,
-               v, v, v);
+      platform::EncodePixel(
+          format_, overlay_.data() + static_cast<size_t>(y) * stride + x * bytes_per_pixel_, v, v,
+          v);
     }
   }
 }
 
-bool DisplayCtrl::ConvertTo24(const CaptureImage& source, uint8_t* destination,
-                              int32_t padding, bool* changed) const {
+bool DisplayCtrl::ConvertTo24(const CaptureImage& source, uint8_t* destination, int32_t padding,
+                              bool* changed) const {
   if (changed != nullptr) *changed = true;
   if (destination == nullptr) return false;
   // Comparing while writing costs next to nothing (the store brings the old bytes into cache
@@ -202,8 +176,8 @@ bool DisplayCtrl::ConvertTo24(const CaptureImage& source, uint8_t* destination,
   for (int32_t m = 0; m < aligned_height_; ++m) {
     const int32_t t = aligned_height_ - 1 - m;
     if (source.pixels != nullptr && t < source.height && w > 0) {
-      any |= ConvertRowTo24(format_, source.pixels + static_cast<size_t>(t) * source.stride, out,
-                            w, red_first);
+      any |= ConvertRowTo24(format_, source.pixels + static_cast<size_t>(t) * source.stride, out, w,
+                            red_first);
       any |= ClearChanged(out + static_cast<size_t>(w) * 3, row_out - static_cast<size_t>(w) * 3);
     } else {
       any |= ClearChanged(out, row_out);
@@ -238,8 +212,8 @@ void DisplayCtrl::DrawCursor(const platform::CursorImage& cursor) {
       auto over = [a](uint32_t src, uint8_t dst) {
         return static_cast<uint8_t>(std::min<uint32_t>(255, src + dst * (255 - a) / 255));
       };
-      PutPixel(format_, p, over((argb >> 16) & 0xFF, r), over((argb >> 8) & 0xFF, g),
-               over(argb & 0xFF, b));
+      platform::EncodePixel(format_, p, over((argb >> 16) & 0xFF, r), over((argb >> 8) & 0xFF, g),
+                            over(argb & 0xFF, b));
     }
   }
 }
@@ -269,9 +243,9 @@ bool DisplayCtrl::Grab(uint8_t* destination, int32_t padding, bool blank, bool l
   }
   if (!lost_image_.empty()) {
     bool replaced = true;
-    result = ConvertTo24({lost_image_.data(), aligned_width_ * bytes_per_pixel_, aligned_width_,
-                          aligned_height_},
-                         destination, padding, &replaced);
+    result = ConvertTo24(
+        {lost_image_.data(), aligned_width_ * bytes_per_pixel_, aligned_width_, aligned_height_},
+        destination, padding, &replaced);
     changed |= replaced;
   }
   changed_ = changed || !result;

@@ -34,6 +34,24 @@ inline int32_t BytesPerPixel(PixelFormat format) {
   return 0;
 }
 
+// Writes colour (r, g, b) as one pixel of `format` at `p` (BytesPerPixel bytes; the unused byte of
+// kBgrx32 is left alone). 16-bit formats keep the high bits of each channel.
+inline void EncodePixel(PixelFormat format, uint8_t* p, uint8_t r, uint8_t g, uint8_t b) {
+  switch (format) {
+    case PixelFormat::kBgrx32:
+    case PixelFormat::kBgr24: p[0] = b, p[1] = g, p[2] = r; break;
+    case PixelFormat::kRgb555:
+    case PixelFormat::kRgb565: {
+      const uint16_t v = format == PixelFormat::kRgb555
+                             ? static_cast<uint16_t>(((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3))
+                             : static_cast<uint16_t>(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
+      p[0] = static_cast<uint8_t>(v), p[1] = static_cast<uint8_t>(v >> 8);
+      break;
+    }
+    case PixelFormat::kUnsupported: break;
+  }
+}
+
 struct DisplayDevice {
   std::u16string name;
   bool attached_to_desktop = true;

@@ -12,8 +12,11 @@
 #include "live_frames.h"
 #include "server_link.h"
 #include "server_messages.h"
+#include "tool_runtime.h"
 
 namespace vorla::cfgsim {
+
+using tools::ParseNumber;
 
 // One workstation link.
 class CfgConnection {
@@ -318,16 +321,6 @@ bool Words(const std::string& line, std::vector<std::string>& out, std::string& 
   return true;
 }
 
-bool Number(const std::string& text, uint64_t max, uint64_t& out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
-  out = v;
-  return true;
-}
-
 bool HexBytes(const std::string& text, std::vector<uint8_t>& out) {
   if (text.size() % 2) return false;
   out.clear();
@@ -335,7 +328,7 @@ bool HexBytes(const std::string& text, std::vector<uint8_t>& out) {
     uint64_t b = 0;
     if (!std::isxdigit(static_cast<unsigned char>(text[i])) ||
         !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-        !Number("0x" + text.substr(i, 2), 255, b))
+        !ParseNumber("0x" + text.substr(i, 2), 255, b))
       return false;
     out.push_back(static_cast<uint8_t>(b));
   }
@@ -353,7 +346,7 @@ bool Configurator::Execute(const std::string& command, std::string& error) {
   size_t next = 1;
   if (w.size() > 1 && w[1][0] == '@') {
     uint64_t n = 0;
-    if (!Number(w[1].substr(1), 0xFFFFFFFF, n) || n == 0) {
+    if (!ParseNumber(w[1].substr(1), 0xFFFFFFFF, n) || n == 0) {
       error = "bad link number " + w[1];
       return false;
     }
@@ -396,8 +389,8 @@ bool Configurator::Execute(const std::string& command, std::string& error) {
 
   if (verb == "wait") {
     uint64_t count = 1, ms = 10000;
-    if ((plain.size() > 0 && !Number(plain[0], 1000000, count)) ||
-        (plain.size() > 1 && !Number(plain[1], 3600000, ms)) || plain.size() > 2 || target) {
+    if ((plain.size() > 0 && !ParseNumber(plain[0], 1000000, count)) ||
+        (plain.size() > 1 && !ParseNumber(plain[1], 3600000, ms)) || plain.size() > 2 || target) {
       error = "wait: wait [COUNT] [MS]";
       return false;
     }
@@ -412,7 +405,7 @@ bool Configurator::Execute(const std::string& command, std::string& error) {
   }
   if (verb == "sleep") {
     uint64_t ms = 0;
-    if (plain.size() != 1 || !Number(plain[0], 3600000, ms)) {
+    if (plain.size() != 1 || !ParseNumber(plain[0], 3600000, ms)) {
       error = "sleep: sleep MS";
       return false;
     }
@@ -477,14 +470,14 @@ bool Configurator::Execute(const std::string& command, std::string& error) {
     if (!allow({"version", "value", "text", "event", "name", "data"})) return false;
     uint64_t n = 0;
     if (values.count("version")) {
-      if (!Number(values["version"], 2, n)) {
+      if (!ParseNumber(values["version"], 2, n)) {
         error = "trigger: version 0, 1 or 2";
         return false;
       }
       t.version = static_cast<uint32_t>(n);
     }
     if (values.count("value")) {
-      if (!Number(values["value"], 0xFFFFFFFF, n)) {
+      if (!ParseNumber(values["value"], 0xFFFFFFFF, n)) {
         error = "trigger: value is a 32-bit number";
         return false;
       }
@@ -542,13 +535,13 @@ bool Configurator::Execute(const std::string& command, std::string& error) {
     uint64_t to_port = 0, kind = 0, cfg_port = port();
     if (colon == std::string::npos || target ||
         inet_pton(AF_INET, plain[0].substr(0, colon).c_str(), &to) != 1 ||
-        !Number(plain[0].substr(colon + 1), 65535, to_port) || to_port == 0) {
+        !ParseNumber(plain[0].substr(colon + 1), 65535, to_port) || to_port == 0) {
       error = "announce: announce ADDRESS:PORT [cfg=ADDR] [cfgport=P] [kind=K]";
       return false;
     }
     if (!allow({"cfg", "cfgport", "kind"})) return false;
-    if ((values.count("cfgport") && !Number(values["cfgport"], 65535, cfg_port)) ||
-        (values.count("kind") && !Number(values["kind"], 0xFFFFFFFF, kind))) {
+    if ((values.count("cfgport") && !ParseNumber(values["cfgport"], 65535, cfg_port)) ||
+        (values.count("kind") && !ParseNumber(values["kind"], 0xFFFFFFFF, kind))) {
       error = "announce: cfgport is a port, kind a 32-bit number";
       return false;
     }

@@ -35,25 +35,8 @@ void FakeDesk::PutPixel(Entry& e, int32_t x, int32_t y, uint8_t r, uint8_t g, ui
   const int32_t bpp = BytesPerPixel(e.mode.format);
   if (bpp == 0 || x < 0 || y < 0 || x >= e.mode.width || y >= e.mode.height) return;
   uint8_t* p = e.pixels.data() + (static_cast<size_t>(y) * e.mode.width + x) * bpp;
-  switch (e.mode.format) {
-    case PixelFormat::kBgrx32:
-      p[0] = b, p[1] = g, p[2] = r, p[3] = 0;
-      break;
-    case PixelFormat::kBgr24:
-      p[0] = b, p[1] = g, p[2] = r;
-      break;
-    case PixelFormat::kRgb555: {
-      const uint16_t v = static_cast<uint16_t>(((r >> 3) << 10) | ((g >> 3) << 5) | (b >> 3));
-      p[0] = static_cast<uint8_t>(v), p[1] = static_cast<uint8_t>(v >> 8);
-      break;
-    }
-    case PixelFormat::kRgb565: {
-      const uint16_t v = static_cast<uint16_t>(((r >> 3) << 11) | ((g >> 2) << 5) | (b >> 3));
-      p[0] = static_cast<uint8_t>(v), p[1] = static_cast<uint8_t>(v >> 8);
-      break;
-    }
-    case PixelFormat::kUnsupported: break;
-  }
+  if (e.mode.format == PixelFormat::kBgrx32) p[3] = 0;
+  EncodePixel(e.mode.format, p, r, g, b);
 }
 
 void FakeDesk::Fill(int index, uint8_t r, uint8_t g, uint8_t b) {
