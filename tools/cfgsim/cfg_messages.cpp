@@ -47,10 +47,11 @@ std::optional<std::string> DescribeCapabilities(const netw_message_t& m) {
   uint32_t two = 0, count = 0;
   uint64_t memory = 0;
   if (!r.U32(two) || !r.U64(memory) || !r.U32(count)) return std::nullopt;
-  line += ", memory " + std::to_string(memory / (1024 * 1024)) + " MiB, " +
-          std::to_string(count) + " codecs:";
-  // Each entry takes at least 14 bytes; a count beyond what the bytes can hold is malformed.
-  if (count > r.remaining() / 14) return std::nullopt;
+  line += ", memory " + std::to_string(memory / (1024 * 1024)) + " MiB, " + std::to_string(count) +
+          " codecs:";
+  // Each entry takes at least 14 bytes and the list is followed by a closing uint32; a count
+  // beyond what the bytes can hold is malformed.
+  if (r.remaining() < 4 || count > (r.remaining() - 4) / 14) return std::nullopt;
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t handler = 0, type = 0;
     std::u16string description, driver, name;
@@ -60,6 +61,9 @@ std::optional<std::string> DescribeCapabilities(const netw_message_t& m) {
     line += (i ? ", " : " ") + FccText(handler) + "/" + FccText(type) + " " + Shown(name) + " " +
             Shown(description) + " " + Shown(driver);
   }
+  // The closing uint32 0: a report cut before it is incomplete.
+  uint32_t closing = 0;
+  if (!r.U32(closing)) return std::nullopt;
   return line;
 }
 
