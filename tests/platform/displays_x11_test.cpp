@@ -176,9 +176,7 @@ TEST_F(DisplaysX11Test, ErrorTrapCatchesAsynchronousErrors) {
 
 TEST(DisplaysX11Depth, SixteenBitServerDelivers565AndAMissingServerNothing) {
   VORLA_SKIP_WITHOUT_XVFB();
-  test::PrivateXServer::Options o;
-  o.width = 640;
-  o.height = 480;
+  auto o = test::PrivateXServer::Options::Small();
   o.depth = 16;
   std::string error;
   auto server = test::PrivateXServer::Start(o, &error);

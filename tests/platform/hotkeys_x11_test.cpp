@@ -24,15 +24,7 @@ constexpr uint32_t kWaitMs = 5000;
 class HotKeysX11Test : public test::XServerTest {
  protected:
   test::PrivateXServer::Options ServerOptions() const override {
-    test::PrivateXServer::Options o;
-    o.width = 640;
-    o.height = 480;
-    return o;
-  }
-  // Presses and releases keys on the server through XTEST.
-  void Keys(const std::string& keys) {
-    const std::string command = "DISPLAY=" + display_name() + " xdotool key " + keys;
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    return test::PrivateXServer::Options::Small();
   }
 };
 
@@ -105,7 +97,7 @@ TEST_F(HotKeysX11Test, DeliversRegisteredKeysWithTheirModifiersOnly) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.keys);
-    Keys(row.keys);
+    PressKeys(row.keys);
     int32_t id = 0;
     const auto timeout = row.result == HotKeyWaitResult::kTimeout ? 300u : kWaitMs;
     EXPECT_EQ(keys->Wait(nullptr, timeout, id), row.result);
@@ -117,7 +109,7 @@ TEST_F(HotKeysX11Test, DeliversRegisteredKeysWithTheirModifiersOnly) {
   // Unregistered: the key passes by.
   EXPECT_TRUE(keys->Unregister(kF8));
   EXPECT_FALSE(keys->Unregister(kF8));
-  Keys("F8");
+  PressKeys("F8");
   int32_t id = 0;
   EXPECT_EQ(keys->Wait(nullptr, 300, id), HotKeyWaitResult::kTimeout);
 }
@@ -136,7 +128,7 @@ TEST_F(HotKeysX11Test, SharedCombinationsAndRegistrationFailures) {
   // One client may register a combination twice (equal start and stop keys): the first
   // identifier is reported, and the grab stays until both are gone.
   ASSERT_TRUE(first->Register(99, 0, kF8));
-  Keys("F8");
+  PressKeys("F8");
   int32_t id = 0;
   ASSERT_EQ(first->Wait(nullptr, kWaitMs, id), HotKeyWaitResult::kHotKey);
   EXPECT_EQ(id, static_cast<int32_t>(kF8));

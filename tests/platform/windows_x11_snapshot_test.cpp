@@ -33,10 +33,7 @@ bool Eventually(const std::function<bool()>& done) {
 class WindowsSnapshotTest : public test::XServerTest {
  protected:
   test::PrivateXServer::Options ServerOptions() const override {
-    test::PrivateXServer::Options o;
-    o.width = 640;
-    o.height = 480;
-    return o;
+    return test::PrivateXServer::Options::Small();
   }
   void SetUp() override {
     XServerTest::SetUp();

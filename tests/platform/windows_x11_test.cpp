@@ -304,10 +304,7 @@ TEST(WindowsX11, NoDisplayOrALostServerFailsQuietly) {
   EXPECT_TRUE(v.empty());
   EXPECT_EQ(nowhere->ForegroundWindow(), kNoWindow);
 
-  PrivateXServer::Options o;
-  o.width = 640;
-  o.height = 480;
-  auto server = PrivateXServer::Start(o);
+  auto server = PrivateXServer::Start(PrivateXServer::Options::Small());
   ASSERT_NE(server, nullptr);
   auto ws = CreateX11WindowSystem(server->display_name());
   Window w = 0;

@@ -31,10 +31,7 @@ constexpr bool kSanitized = false;
 class AppInputSpeedTest : public test::XServerTest {
  protected:
   test::PrivateXServer::Options ServerOptions() const override {
-    test::PrivateXServer::Options o;
-    o.width = 640;
-    o.height = 480;
-    return o;
+    return test::PrivateXServer::Options::Small();
   }
 };
 

@@ -27,21 +27,14 @@ namespace {
 class X11InputsTest : public test::XServerTest {
  protected:
   test::PrivateXServer::Options ServerOptions() const override {
-    test::PrivateXServer::Options o;
-    o.width = 640;
-    o.height = 480;
-    return o;
-  }
-  void Keys(const std::string& keys) {
-    const std::string command = "DISPLAY=" + display_name() + " xdotool key " + keys;
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    return test::PrivateXServer::Options::Small();
   }
   // Presses `keys` until `done` holds: the monitor thread may not have taken its grabs yet when
   // the first press arrives.
   bool PressUntil(const std::string& keys, const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < deadline) {
-      Keys(keys);
+      PressKeys(keys);
       for (int i = 0; i < 50; ++i) {
         if (done()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -75,7 +68,7 @@ TEST_F(X11InputsTest, HotKeysSwitchAKeyboardRuleUpAndDown) {
     ASSERT_TRUE(PressUntil("F8", pass));
     ASSERT_EQ(events.size(), 1u);
     EXPECT_TRUE(events[0].rising);
-    Keys("F9");  // without its modifier the stop key does nothing
+    PressKeys("F9");  // without its modifier the stop key does nothing
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(pass());
     ASSERT_TRUE(PressUntil("ctrl+F9", [&] { return !pass(); }));

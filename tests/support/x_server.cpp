@@ -468,4 +468,9 @@ void XServerTest::SetUp() {
   ASSERT_NE(server_, nullptr) << "could not start the private X server: " << error;
 }
 
+void XServerTest::PressKeys(const std::string& keys) {
+  const std::string command = "DISPLAY=" + display_name() + " xdotool key " + keys;
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
 }  // namespace vorla::test

@@ -42,6 +42,14 @@ class PrivateXServer {
     bool window_manager = false;
     // Limit for each step of the start (display number, each xrandr run, window manager ready).
     std::chrono::milliseconds step_timeout{5000};
+
+    // A 640 x 480 screen, enough for tests of windows and keys.
+    static Options Small() {
+      Options o;
+      o.width = 640;
+      o.height = 480;
+      return o;
+    }
   };
 
   // Whether an Xvfb executable is on PATH. Tests skip without it (see XServerTest).
@@ -119,6 +127,8 @@ class XServerTest : public ::testing::Test {
 
   PrivateXServer& server() { return *server_; }
   const std::string& display_name() const { return server_->display_name(); }
+  // Presses and releases `keys` (xdotool key names) on the server through XTEST.
+  void PressKeys(const std::string& keys);
 
  private:
   std::unique_ptr<PrivateXServer> server_;
