@@ -22,16 +22,16 @@ TEST(IvfFormatTest, FileAndFrameHeadersHaveTheirByteLayout) {
   info.width = 640;
   info.height = 480;
   const std::vector<uint8_t> file_header = {
-      'D', 'K', 'I', 'F',        // signature
-      0x00, 0x00,                // version 0
-      0x20, 0x00,                // header size 32
-      'V', 'P', '8', '0',        // fourcc
-      0x80, 0x02,                // width 640
-      0xE0, 0x01,                // height 480
-      0xE8, 0x03, 0x00, 0x00,    // rate 1000
-      0x01, 0x00, 0x00, 0x00,    // scale 1: time stamps in milliseconds
-      0x07, 0x01, 0x00, 0x00,    // 263 frames
-      0x00, 0x00, 0x00, 0x00};   // unused
+      'D',  'K',  'I',  'F',    // signature
+      0x00, 0x00,               // version 0
+      0x20, 0x00,               // header size 32
+      'V',  'P',  '8',  '0',    // fourcc
+      0x80, 0x02,               // width 640
+      0xE0, 0x01,               // height 480
+      0xE8, 0x03, 0x00, 0x00,   // rate 1000
+      0x01, 0x00, 0x00, 0x00,   // scale 1: time stamps in milliseconds
+      0x07, 0x01, 0x00, 0x00,   // 263 frames
+      0x00, 0x00, 0x00, 0x00};  // unused
   EXPECT_EQ(Bytes(IvfFileHeaderBytes(info, 263)), file_header);
 
   const std::vector<uint8_t> frame_header = {0x34, 0x12, 0x00, 0x00,  // 0x1234 bytes
@@ -72,11 +72,11 @@ TEST(ServerAnswerTest, SessionInfoCarriesTheRecordWithOurId) {
   const netw_message_t m = BuildSessionInfoAnswer(s);
   const std::vector<uint8_t> record = {
       0x01, 0x00, 0x00, 0x00,                          // presence
-      'S', 0, '1', 0, 0, 0,                            // session id
-      'W', 0, 0, 0,                                    // workstation name
+      'S',  0,    '1',  0,    0,    0,                 // session id
+      'W',  0,    0,    0,                             // workstation name
       0x7F, 0x00, 0x00, 0x01,                          // address
-      0, 0, 0, 0, 0, 0,                                // three server texts
-      'u', 0, 0, 0,                                    // user name
+      0,    0,    0,    0,    0,    0,                 // three server texts
+      'u',  0,    0,    0,                             // user name
       0x02, 0x00, 0x00, 0x00,                          // seating type
       0xE8, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // start time 1000
       0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // end time 0
@@ -102,16 +102,16 @@ TEST(ServerAnswerTest, SegmentInfoCarriesTheRecordWithOurId) {
   const netw_message_t m = BuildSegmentInfoAnswer(g);
   const std::vector<uint8_t> record = {
       0x01, 0x00, 0x00, 0x00,                          // presence
-      'G', 0, 0, 0,                                    // segment id
+      'G',  0,    0,    0,                             // segment id
       0xD0, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // start 2000
       0xD0, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,  // end 2000
       0x05, 0x00, 0x00, 0x00,                          // frame rate
-      0, 0, 0, 0, 0, 0, 0, 0,                          // x, y
+      0,    0,    0,    0,    0,    0,    0,    0,     // x, y
       0x40, 0x00, 0x00, 0x00, 0x30, 0x00, 0x00, 0x00,  // width 64, height 48
-      'V', 'P', '8', '0',                              // codec
+      'V',  'P',  '8',  '0',                           // codec
       0x32, 0x00, 0x00, 0x00,                          // quality 50
-      0, 0, 0, 0, 0, 0, 0, 0,                          // reserved
-      0, 0, 0, 0};                                     // two empty texts
+      0,    0,    0,    0,    0,    0,    0,    0,     // reserved
+      0,    0,    0,    0};                            // two empty texts
   EXPECT_EQ(m.header.type, 33u);
   EXPECT_EQ(m.header.length2, record.size());
   EXPECT_EQ(Bytes(m.part1.span()), (std::vector<uint8_t>{64, 0, 0, 0}));
@@ -191,18 +191,21 @@ TEST(OptionsTest, CommandLine) {
   EXPECT_EQ(o->password, u"p\u00e9");
   EXPECT_EQ(o->address, "127.0.0.1");
 
-  for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"--port", "65536"}, {"--port"}, {"--port", "12x"},
-        {"--no-answer", "some"}, {"--frobnicate"}, {"--refuse-sessions", "-1"}}) {
+  for (const std::vector<std::string>& bad : {std::vector<std::string>{"--port", "65536"},
+                                              {"--port"},
+                                              {"--port", "12x"},
+                                              {"--no-answer", "some"},
+                                              {"--frobnicate"},
+                                              {"--refuse-sessions", "-1"}}) {
     SCOPED_TRACE(bad[0]);
     EXPECT_FALSE(ParseOptions(bad, error));
     EXPECT_FALSE(error.empty());
   }
   // Every option is explained by --help.
   const std::string help = HelpText();
-  for (const char* name : {"--address", "--port", "--output", "--password", "--refuse-sessions",
-                           "--refuse-segments", "--answer-delay", "--no-answer",
-                           "--drop-after-frames", "--frame-lines", "--help"})
+  for (const char* name :
+       {"--address", "--port", "--output", "--password", "--refuse-sessions", "--refuse-segments",
+        "--answer-delay", "--no-answer", "--drop-after-frames", "--frame-lines", "--help"})
     EXPECT_NE(help.find(name), std::string::npos) << name;
 }
 

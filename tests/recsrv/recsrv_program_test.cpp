@@ -6,11 +6,13 @@
 #include <vpx/vp8dx.h>
 #include <vpx/vpx_decoder.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
 #include "common/byte_reader.h"
+#include "common/byte_writer.h"
 #include "compression/compressor.h"
 #include "net/wssvrapi.h"
 #include "platform/sockets.h"
@@ -39,16 +41,17 @@ class RecsrvProgramTest : public ::testing::Test {
 
   // Starts the server on a free port with `extra` options; the port it listens on.
   uint16_t StartServer(std::vector<std::string> extra) {
-    std::vector<std::string> argv = {test::BuiltProgram("vorla-recsrv"), "--port", "0",
-                                     "--output", out_};
+    std::vector<std::string> argv = {test::BuiltProgram("vorla-recsrv"), "--port", "0", "--output",
+                                     out_};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    server_ = std::make_unique<test::ChildProgram>(argv, std::map<std::string, std::optional<std::string>>{},
-                                                   dir_.path());
+    server_ = std::make_unique<test::ChildProgram>(
+        argv, std::map<std::string, std::optional<std::string>>{}, dir_.path());
     const std::string marker = "listening on 127.0.0.1:";
     for (int i = 0; i < 200; ++i) {
       const std::string out = server_->Stdout();
       const size_t at = out.find(marker);
-      if (at != std::string::npos) return static_cast<uint16_t>(std::stoi(out.substr(at + marker.size())));
+      if (at != std::string::npos)
+        return static_cast<uint16_t>(std::stoi(out.substr(at + marker.size())));
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ADD_FAILURE() << "the server did not start: " << server_->Stderr();
@@ -118,9 +121,9 @@ class RecsrvProgramTest : public ::testing::Test {
       PayloadBuffer data;
       uint32_t flags = 0;
       bool key_frame = i == 0;
-      EXPECT_EQ(CMP_Compress(image.data(), static_cast<uint32_t>(image.size()), data, flags,
-                             key_frame),
-                0u);
+      EXPECT_EQ(
+          CMP_Compress(image.data(), static_cast<uint32_t>(image.size()), data, flags, key_frame),
+          0u);
       FrameHeader h;
       h.capture_time = 1700000001000 + 200 * i;
       h.codec_fcc = kFccVp80;
@@ -128,7 +131,8 @@ class RecsrvProgramTest : public ::testing::Test {
       h.data_length = data.size();
       h.width = kWidth;
       h.height = kHeight;
-      h.frame_flags = kFrameFlagDigestValid | kFrameFlagEnciphered | (key_frame ? kFrameFlagKeyFrame : 0);
+      h.frame_flags =
+          kFrameFlagDigestValid | kFrameFlagEnciphered | (key_frame ? kFrameFlagKeyFrame : 0);
       PayloadBuffer digest;
       EXPECT_TRUE(SecurityServer::Instance().Hash(data.data(), data.size(), digest));
       std::copy_n(digest.data(), 8, h.digest.begin());
@@ -195,7 +199,8 @@ TEST_F(RecsrvProgramTest, RecordsEncipheredVp8FramesIntoAPlayableIvfFileAndAnInd
   const std::string path = IvfPath();
   ASSERT_FALSE(path.empty());
   const std::string file = test::ReadFile(path);
-  ByteReader r(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
+  ByteReader r(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
   uint32_t signature = 0, fourcc = 0, rate = 0, scale = 0, count = 0, unused = 0;
   uint16_t version = 1, header_size = 0, width = 0, height = 0;
   ASSERT_TRUE(r.U32(signature) && r.U16(version) && r.U16(header_size) && r.U32(fourcc) &&
@@ -325,6 +330,160 @@ TEST_F(RecsrvProgramTest, GarbageOnALinkEndsThatLinkOnly) {
   EXPECT_EQ(api.NewSession(s, RuleList{}), 0u);
   api.Close();
   EXPECT_EQ(StopServer(), 0);
+}
+
+// A raw link that reads the server's public key, then sends `bytes` unsealed.
+std::unique_ptr<platform::TcpSocket> RawLink(uint16_t port) {
+  auto raw = platform::TcpSocket::Create();
+  if (!raw || raw->Connect(kLoopback, port) != 0) return nullptr;
+  return raw;
+}
+
+std::vector<uint8_t> HeaderBytes(uint32_t type, uint32_t length1, uint32_t length2) {
+  netw_header h;
+  h.type = type;
+  h.length1 = length1;
+  h.length2 = length2;
+  const auto b = NetwHeaderBytes(h);
+  return {b.begin(), b.end()};
+}
+
+// A workstation that stops in the middle of a frame, or announces one beyond the limits: a line
+// that says so for that link, and the next workstation is served.
+TEST_F(RecsrvProgramTest, AFrameCutShortOrOversizedEndsThatLinkWithALineThatSaysWhat) {
+  const uint16_t port = StartServer({});
+  ASSERT_NE(port, 0);
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    bool close;  // close the socket after the bytes (else fall silent)
+    std::string line;
+  };
+  // A frame header (80 bytes of frame header, 200,000 of frame) and the first 1,000 bytes.
+  std::vector<uint8_t> cut = HeaderBytes(nwmt_ws_segmentdata, 80, 200000);
+  cut.resize(cut.size() + 1000, 0x5A);
+  const std::vector<Case> cases = {
+      {"closed in the middle of a frame", cut, true,
+       "#1 127.0.0.1: link closed: closed by the workstation in the middle of a message (1064 "
+       "bytes of it came)"},
+      {"silent in the middle of a frame", cut, false,
+       "#2 127.0.0.1: link closed: the workstation stopped sending in the middle of a message "
+       "(1064 bytes of it came)"},
+      {"part 2 beyond the limit", HeaderBytes(nwmt_ws_segmentdata, 80, 0x7FFFFFFF), false,
+       "#3 127.0.0.1: link closed: an oversized message refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto raw = RawLink(port);
+    ASSERT_TRUE(raw);
+    ASSERT_EQ(raw->SendAll(c.bytes), 0u);
+    if (c.close) raw->Shutdown();
+    EXPECT_TRUE(WaitForOutput(c.line)) << server_->Stdout();
+  }
+  WSSVRAPI api;
+  ASSERT_EQ(api.Connect(u"127.0.0.1", port, u"WS-2", kLoopback), 0u);
+  SessionRecord s;
+  EXPECT_EQ(api.NewSession(s, RuleList{}), 0u);
+  api.Close();
+  EXPECT_EQ(StopServer(), 0) << server_->Stderr();
+}
+
+// Thousands of status messages as fast as the link takes them: the server keeps answering on
+// that link and prints a bounded number of lines, with the rest counted in flood lines.
+TEST_F(RecsrvProgramTest, AFloodOfStatusMessagesIsCountedNotPrintedAndTheLinkStaysServed) {
+  const uint16_t port = StartServer({});
+  ASSERT_NE(port, 0);
+  WSSVRAPI api;
+  ASSERT_EQ(api.Connect(u"127.0.0.1", port, u"WS-1", kLoopback), 0u);
+  constexpr int kFlood = 3000;
+  ByteWriter status;
+  status.U32(1);
+  status.U32(0x7);  // up, session, recording
+  status.U32(0);
+  const netw_message_t m = MakeNetwMessage(nwmt_ws_status, PayloadBuffer::CopyOf(status.bytes()));
+  for (int i = 0; i < kFlood; ++i) ASSERT_EQ(api.Forward(m), 0u) << i;
+  SessionRecord s;
+  EXPECT_EQ(api.NewSession(s, RuleList{}), 0u);
+  api.Close();
+  ASSERT_TRUE(WaitForOutput("workstation disconnects"));
+  EXPECT_EQ(StopServer(), 0) << server_->Stderr();
+
+  const std::string out = server_->Stdout();
+  EXPECT_NE(out.find("#1 127.0.0.1: flood: more than 200 lines a second"), std::string::npos)
+      << out.substr(0, 2000);
+  // Every status message is either printed or counted.
+  int printed = 0;
+  for (size_t at = out.find("workstation status 0x00000007"); at != std::string::npos;
+       at = out.find("workstation status 0x00000007", at + 1))
+    ++printed;
+  int64_t left_out = 0;
+  const std::string marker = "flood: ";
+  for (size_t at = out.find(marker); at != std::string::npos; at = out.find(marker, at + 1)) {
+    const std::string rest = out.substr(at + marker.size(), 40);
+    if (std::isdigit(static_cast<unsigned char>(rest[0])) &&
+        rest.find(" lines left out") != std::string::npos)
+      left_out += std::stoll(rest);
+  }
+  EXPECT_LT(printed, kFlood);
+  EXPECT_EQ(printed + left_out, kFlood) << "printed " << printed << ", left out " << left_out;
+}
+
+// The resident set of process `pid` in KB (VmRSS), or -1.
+int64_t ResidentKb(pid_t pid) {
+  const std::string status = test::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmRSS:");
+  if (at == std::string::npos) return -1;
+  return std::stoll(status.substr(at + 6));
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // their shadow and quarantine grow with what was allocated
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Memory must not grow with the length of a session: the resident set after ten thousand frames
+// stays within a small margin of that after five hundred. A server that kept anything of a frame
+// (its bytes: 75 MB; a few hundred bytes of bookkeeping: megabytes) would exceed it.
+TEST_F(RecsrvProgramTest, ResidentMemoryDoesNotGrowWithTheFramesOfASession) {
+  if (kSanitized) GTEST_SKIP() << "the resident set of a sanitized build grows by design";
+  const uint16_t port = StartServer({});
+  ASSERT_NE(port, 0);
+  WSSVRAPI api;
+  ASSERT_EQ(api.Connect(u"127.0.0.1", port, u"WS-1", kLoopback), 0u);
+  SessionRecord s;
+  s.user_name = u"long";
+  ASSERT_EQ(api.NewSession(s, RuleList{}), 0u);
+  PayloadBuffer data = PayloadBuffer::Allocate(8 * 1024);
+  for (uint32_t i = 0; i < data.size(); ++i) data.data()[i] = static_cast<uint8_t>(i * 131);
+  FrameHeader h;
+  h.codec_fcc = kFccVp80;
+  h.data_length = data.size();
+  // Frames into one segment; the next new segment is answered only once the server has taken
+  // every frame before it (one link, in order), and its line gives their count.
+  auto segment_of = [&](int frames, int number) {
+    SegmentRecord g;
+    g.codec_fcc = kFccVp80;
+    if (api.NewSegment(g) != 0) return false;
+    for (int i = 0; i < frames; ++i) {
+      h.capture_time = 1700000000000 + 10 * static_cast<uint64_t>(i);
+      if (api.SegmentData(data, h) != 0) return false;
+    }
+    SegmentRecord next;
+    next.codec_fcc = kFccVp80;
+    return api.NewSegment(next) == 0 &&
+           WaitForOutput("G000" + std::to_string(number) + " closed: " + std::to_string(frames) +
+                         " frames");
+  };
+  ASSERT_TRUE(segment_of(500, 1)) << server_->Stdout();
+  const int64_t short_run = ResidentKb(server_->pid());
+  ASSERT_TRUE(segment_of(10000, 3)) << server_->Stdout();
+  const int64_t long_run = ResidentKb(server_->pid());
+  ASSERT_GT(short_run, 0);
+  EXPECT_LT(long_run - short_run, 2048)
+      << short_run << " KB after 500 frames, " << long_run << " KB after 10,500";
+  api.Close();
+  EXPECT_EQ(StopServer(), 0) << server_->Stderr();
 }
 
 }  // namespace

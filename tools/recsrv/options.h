@@ -24,8 +24,7 @@ struct ServerOptions {
 };
 
 // Parses argv[1..]; nullopt with `error` set on a bad command line.
-std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
-                                          std::string& error);
+std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args, std::string& error);
 std::string HelpText();
 
 }  // namespace vorla::recsrv

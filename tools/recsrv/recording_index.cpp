@@ -79,8 +79,8 @@ std::string IndexJson(const IndexData& d) {
     j += "      \"id\": " + JsonString(s.id) + ",\n";
     j += "      \"workstation\": " + JsonString(s.workstation_name) +
          ", \"workstation_address\": " + JsonString(Dotted(s.workstation_address)) + ",\n";
-    j += "      \"user\": " + JsonString(s.user_name) + ", \"seating_type\": " +
-         Num(s.seating_type) + ", \"flags\": " + Num(s.session_flags) +
+    j += "      \"user\": " + JsonString(s.user_name) +
+         ", \"seating_type\": " + Num(s.seating_type) + ", \"flags\": " + Num(s.session_flags) +
          ", \"enciphered\": " + Bool((s.session_flags & 0x40) != 0) + ",\n";
     j += "      \"start_time\": " + Num(s.start_time) + ", \"end_time\": " + Num(s.end_time) +
          ", \"open\": " + Bool(s.open) + ", \"rules\": " + Num(s.rule_count) + ",\n";

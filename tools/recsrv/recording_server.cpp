@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <system_error>
 
 #include "common/byte_reader.h"
 #include "common/text.h"
@@ -60,6 +61,9 @@ std::optional<uint32_t> ParseIPv4(const std::string& text) {
   return a.s_addr;
 }
 
+// Links served at once; further connections are refused until some end.
+constexpr size_t kMaxLinks = 256;
+
 uint64_t NowMs() { return static_cast<uint64_t>(platform::GetClock().WallMillis()); }
 
 }  // namespace
@@ -75,13 +79,20 @@ class Connection {
   void Run();
   // The server is stopping: tell the workstation (status kind 2), then end the link.
   void NotifyShutdown() {
-    if (link_.Send(BuildStatusMessage(kStatusKindShutdown, 0)) == 0)
-      Say("sent shutdown status");
+    if (link_.Send(BuildStatusMessage(kStatusKindShutdown, 0)) == 0) Say("sent shutdown status");
     link_.Drop();
   }
 
  private:
-  void Say(const std::string& text) { server_.Say(tag_ + ": " + text); }
+  void Say(const std::string& text) {
+    ReportLeftOut();
+    server_.Say(tag_ + ": " + text);
+  }
+  // The lines a workstation can make without end by repeating a message (status, events, frames,
+  // anything ignored): at most kChatterPerSecond a second, so that a flood cannot drown the
+  // output; the rest are counted and their number printed once the second is over.
+  void Chatter(const std::string& text);
+  void ReportLeftOut();
   void Handle(const netw_message_t& m);
   void OnRegister(const netw_message_t& m);
   void OnStatus(const netw_message_t& m);
@@ -104,19 +115,50 @@ class Connection {
   int workstation_ = -1;
   std::string session_id_;  // the session open on this link, empty when none
   PayloadBuffer frame_key_;
-  std::optional<size_t> segment_;  // index into the session's segments
+  std::vector<uint8_t> plain_scratch_;  // deciphered frames, reused from frame to frame
+  std::optional<size_t> segment_;       // index into the session's segments
   IvfFile ivf_;
   std::string jpeg_folder_;
   uint64_t first_capture_ = 0;
   bool have_first_capture_ = false;
   uint64_t frames_on_link_ = 0;
+  static constexpr uint32_t kChatterPerSecond = 200;
+  uint64_t chatter_window_start_ = 0;
+  uint32_t chatter_in_window_ = 0;
+  uint64_t chatter_left_out_ = 0;
 };
+
+void Connection::Chatter(const std::string& text) {
+  const uint64_t now = platform::GetClock().TickMs();
+  if (now - chatter_window_start_ >= 1000) {
+    ReportLeftOut();
+    chatter_window_start_ = now;
+    chatter_in_window_ = 0;
+  }
+  if (chatter_in_window_ >= kChatterPerSecond) {
+    if (chatter_left_out_++ == 0)
+      server_.Say(tag_ + ": flood: more than " + std::to_string(kChatterPerSecond) +
+                  " lines a second; the rest of this second's are counted, not printed");
+    return;
+  }
+  ++chatter_in_window_;
+  server_.Say(tag_ + ": " + text);
+}
+
+void Connection::ReportLeftOut() {
+  if (chatter_left_out_ == 0) return;
+  const uint64_t n = chatter_left_out_;
+  chatter_left_out_ = 0;
+  server_.Say(tag_ + ": flood: " + std::to_string(n) + " lines left out");
+}
 
 void Connection::Run() {
   Say("link accepted");
   if (!link_.SendPublicKey()) Say("could not send the public key; the link stays unsealed");
   while (!ending_ && !server_.stopping()) {
     auto m = link_.Receive();
+    if (chatter_left_out_ != 0 && platform::GetClock().TickMs() - chatter_window_start_ >= 1000)
+      ReportLeftOut();
     if (!m) continue;
     Handle(*m);
   }
@@ -126,6 +168,7 @@ void Connection::Run() {
     session_id_.clear();
   }
   link_.Drop();
+  ReportLeftOut();
   server_.index().Save();
 }
 
@@ -136,21 +179,21 @@ void Connection::Handle(const netw_message_t& m) {
       uint32_t code = 0, error = 0;
       r.U32(code);
       r.U32(error);
-      Say("link closed (error " + std::to_string(error) + ")");
+      Say("link closed: " + link_.FailureText(error) + " (error " + std::to_string(error) + ")");
       ending_ = true;
       return;
     }
-    case nwmt_public_key: Say("public key received again; ignored"); return;
+    case nwmt_public_key: Chatter("public key received again; ignored"); return;
     case nwmt_ws_register: OnRegister(m); return;
     case nwmt_ws_status: OnStatus(m); return;
     case nwmt_status: {
       ByteReader r(m.part1.span());
       uint32_t kind = 0, value = 0;
       if (!r.U32(kind) || !r.U32(value)) {
-        Say("malformed status message ignored");
+        Chatter("malformed status message ignored");
       } else {
-        Say("status kind " + std::to_string(kind) + " value " + Hex(value) +
-            (kind == kStatusKindShutdown ? " (workstation shutting down)" : ""));
+        Chatter("status kind " + std::to_string(kind) + " value " + Hex(value) +
+                (kind == kStatusKindShutdown ? " (workstation shutting down)" : ""));
       }
       return;
     }
@@ -165,15 +208,15 @@ void Connection::Handle(const netw_message_t& m) {
     case nwmt_ws_eventinfo: OnEvent(m); return;
     case nwmt_ws_segmentdata: OnFrame(m); return;
     default:
-      Say("message of unknown type " + std::to_string(m.header.type) + " ignored (" +
-          std::to_string(m.part1.size()) + " + " + std::to_string(m.part2.size()) + " bytes)");
+      Chatter("message of unknown type " + std::to_string(m.header.type) + " ignored (" +
+              std::to_string(m.part1.size()) + " + " + std::to_string(m.part2.size()) + " bytes)");
   }
 }
 
 void Connection::OnRegister(const netw_message_t& m) {
   RegistrationRecord r;
   if (!ReadRegistration(m, r) || r.presence == 0) {
-    Say("malformed registration ignored");
+    Chatter("malformed registration ignored");
     return;
   }
   const std::string peer = Dotted(link_.peer_address());
@@ -194,15 +237,15 @@ void Connection::OnRegister(const netw_message_t& m) {
     d.workstations.push_back(w);
     return static_cast<int>(d.workstations.size() - 1);
   });
-  Say("registered workstation " + Shown(r.workstation_name) + " address " +
-      Dotted(r.workstation_address));
+  Chatter("registered workstation " + Shown(r.workstation_name) + " address " +
+          Dotted(r.workstation_address));
   server_.index().Save();
 }
 
 void Connection::OnStatus(const netw_message_t& m) {
   WsStatus s;
   if (!ReadWsStatus(m, s)) {
-    Say("malformed workstation status ignored");
+    Chatter("malformed workstation status ignored");
     return;
   }
   if (workstation_ >= 0) {
@@ -213,9 +256,9 @@ void Connection::OnStatus(const netw_message_t& m) {
       ++w.status_messages;
     });
   }
-  Say("workstation status " + Hex(s.status_word) + " [" + StatusWordText(s.status_word) +
-      "] code " + Hex(s.status_code) +
-      (s.session ? " session " + Shown(s.session->session_id) : std::string()));
+  Chatter("workstation status " + Hex(s.status_word) + " [" + StatusWordText(s.status_word) +
+          "] code " + Hex(s.status_code) +
+          (s.session ? " session " + Shown(s.session->session_id) : std::string()));
 }
 
 void Connection::Answer(const netw_message_t& answer, const char* what) {
@@ -385,7 +428,7 @@ void Connection::FinishSession(uint64_t end_time) {
 void Connection::OnCloseSegment(const netw_message_t& m) {
   SegmentRecord g;
   if (!ReadClosedSegment(m, g)) {
-    Say("malformed close segment ignored");
+    Chatter("malformed close segment ignored");
     return;
   }
   const std::string id = ToUtf8(g.segment_id);
@@ -395,7 +438,7 @@ void Connection::OnCloseSegment(const netw_message_t& m) {
         [&](IndexData& d) { return d.sessions[session_id_].segments[*segment_].id == id; });
   }
   if (!ours) {
-    Say("close of segment " + Shown(g.segment_id) + ", which is not open here; ignored");
+    Chatter("close of segment " + Shown(g.segment_id) + ", which is not open here; ignored");
     return;
   }
   FinishSegment(g.end_time != 0 ? g.end_time : NowMs());
@@ -404,11 +447,11 @@ void Connection::OnCloseSegment(const netw_message_t& m) {
 void Connection::OnCloseSession(const netw_message_t& m) {
   SessionRecord s;
   if (!ReadClosedSession(m, s)) {
-    Say("malformed close session ignored");
+    Chatter("malformed close session ignored");
     return;
   }
   if (session_id_.empty() || ToUtf8(s.session_id) != session_id_) {
-    Say("close of session " + Shown(s.session_id) + ", which is not open here; ignored");
+    Chatter("close of session " + Shown(s.session_id) + ", which is not open here; ignored");
     return;
   }
   FinishSession(s.end_time != 0 ? s.end_time : NowMs());
@@ -418,11 +461,11 @@ void Connection::OnEvent(const netw_message_t& m) {
   bool begins = false;
   EventRecord e;
   if (!ReadEventInfo(m, begins, e) || e.presence == 0) {
-    Say("malformed event info ignored");
+    Chatter("malformed event info ignored");
     return;
   }
   if (session_id_.empty()) {
-    Say("event " + Shown(e.event_id) + " outside a session ignored");
+    Chatter("event " + Shown(e.event_id) + " outside a session ignored");
     return;
   }
   server_.index().Update([&](IndexData& d) {
@@ -441,28 +484,28 @@ void Connection::OnEvent(const netw_message_t& m) {
     entry->recorded_bytes = e.recorded_bytes;
     entry->open = begins;
   });
-  Say(std::string("event ") + Shown(e.event_id) + (begins ? " begins" : " ends") + ", rule " +
-      std::to_string(e.rule_reference) +
-      (begins ? std::string() : ", " + std::to_string(e.recorded_bytes) + " bytes recorded"));
+  Chatter(std::string("event ") + Shown(e.event_id) + (begins ? " begins" : " ends") + ", rule " +
+          std::to_string(e.rule_reference) +
+          (begins ? std::string() : ", " + std::to_string(e.recorded_bytes) + " bytes recorded"));
   server_.index().Save();
 }
 
 void Connection::OnFrame(const netw_message_t& m) {
   FrameHeader h;
   if (m.part1.size() != kFrameHeaderSize || !ReadFrameHeader(m.part1.span(), h)) {
-    Say("segment data with a frame header of " + std::to_string(m.part1.size()) +
-        " bytes ignored");
+    Chatter("segment data with a frame header of " + std::to_string(m.part1.size()) +
+            " bytes ignored");
     return;
   }
   ++frames_on_link_;
   if (!segment_) {
     server_.index().Update([&](IndexData& d) { ++d.stray_frames; });
-    Say("frame outside an open segment ignored");
+    Chatter("frame outside an open segment ignored");
   } else {
     if (h.data_length != m.part2.size())
-      Say("frame header says " + std::to_string(h.data_length) + " bytes, " +
-          std::to_string(m.part2.size()) + " came");
-    const FrameResult r = CheckFrame(h, m.part2, frame_key_);
+      Chatter("frame header says " + std::to_string(h.data_length) + " bytes, " +
+              std::to_string(m.part2.size()) + " came");
+    const FrameResult r = CheckFrame(h, m.part2.span(), frame_key_, plain_scratch_);
     const bool key = (h.frame_flags & kFrameFlagKeyFrame) != 0;
     const bool digest_failed = r.digest_checked && !r.digest_ok;
     // A frame that fails its digest would break the decoding of the stream; it is counted,
@@ -475,12 +518,11 @@ void Connection::OnFrame(const netw_message_t& m) {
       }
       const uint64_t pts = h.capture_time >= first_capture_ ? h.capture_time - first_capture_ : 0;
       if (ivf_.is_open()) {
-        written = ivf_.Append(r.plain.span(), pts);
+        written = ivf_.Append(r.plain, pts);
       } else if (!jpeg_folder_.empty()) {
-        const uint64_t number =
-            server_.index().Update([&](IndexData& d) {
-              return d.sessions[session_id_].segments[*segment_].frames_written;
-            }) + 1;
+        const uint64_t number = server_.index().Update([&](IndexData& d) {
+          return d.sessions[session_id_].segments[*segment_].frames_written;
+        }) + 1;
         char name[32];
         std::snprintf(name, sizeof name, "/frame_%06llu.jpg",
                       static_cast<unsigned long long>(number));
@@ -503,11 +545,11 @@ void Connection::OnFrame(const netw_message_t& m) {
       if (r.enciphered && !r.deciphered) ++g.undeciphered_frames;
       if (written) ++g.frames_written;
     });
-    if (digest_failed) Say("frame at " + std::to_string(h.capture_time) + ": digest failure");
+    if (digest_failed) Chatter("frame at " + std::to_string(h.capture_time) + ": digest failure");
     if (server_.options().frame_lines)
-      Say("frame " + std::to_string(m.part2.size()) + " bytes" + (key ? " key" : "") +
-          (r.deciphered ? " deciphered" : "") +
-          (r.digest_checked ? (r.digest_ok ? " digest ok" : " digest FAILED") : ""));
+      Chatter("frame " + std::to_string(m.part2.size()) + " bytes" + (key ? " key" : "") +
+              (r.deciphered ? " deciphered" : "") +
+              (r.digest_checked ? (r.digest_ok ? " digest ok" : " digest FAILED") : ""));
   }
   const uint64_t limit = server_.options().drop_after_frames;
   if (limit != 0 && frames_on_link_ >= limit) {
@@ -522,8 +564,8 @@ RecordingServer::RecordingServer(ServerOptions options, std::FILE* out)
     : options_(std::move(options)), out_(out), index_(options_.output) {
   const platform::CalendarTime t = platform::UtcCalendar(platform::GetClock().WallSeconds());
   char prefix[32];
-  std::snprintf(prefix, sizeof prefix, "S%04d%02d%02dT%02d%02d%02d", t.year, t.month, t.day,
-                t.hour, t.minute, t.second);
+  std::snprintf(prefix, sizeof prefix, "S%04d%02d%02dT%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
   id_prefix_ = prefix;
 }
 
@@ -576,15 +618,26 @@ void RecordingServer::AcceptLoop() {
     ReapFinished(false);
     auto socket = listener_->Accept(200);
     if (!socket || stopping_) continue;
-    auto connection =
-        std::make_shared<Connection>(*this, next_connection_.fetch_add(1), std::move(socket));
-    auto done = std::make_shared<std::atomic<bool>>(false);
+    const uint32_t number = next_connection_.fetch_add(1);
+    const std::string tag = "#" + std::to_string(number) + " " + Dotted(socket->PeerAddress());
     std::lock_guard<std::mutex> lock(workers_mutex_);
-    workers_.push_back(Worker{connection, std::thread([connection, done] {
-                                connection->Run();
-                                done->store(true);
-                              }),
-                              done});
+    // A thread per link: a flood of connections must not take the process down with it.
+    if (workers_.size() >= kMaxLinks) {
+      Say(tag + ": link refused: " + std::to_string(kMaxLinks) + " links are open already");
+      socket->Shutdown();
+      continue;
+    }
+    auto connection = std::make_shared<Connection>(*this, number, std::move(socket));
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    try {
+      workers_.push_back(Worker{connection, std::thread([connection, done] {
+                                  connection->Run();
+                                  done->store(true);
+                                }),
+                                done});
+    } catch (const std::system_error& e) {
+      Say(tag + ": link refused: no thread for it (" + e.what() + ")");
+    }
   }
 }
 

@@ -19,6 +19,9 @@ PayloadBuffer SizeWord(size_t size) {
   return ToBuffer(w);
 }
 
+// A deciphering buffer larger than this is given back once frames get much smaller.
+constexpr size_t kScratchKeepBytes = 4 << 20;
+
 }  // namespace
 
 netw_message_t BuildSessionInfoAnswer(const SessionRecord& session) {
@@ -104,10 +107,14 @@ std::string StatusWordText(uint32_t word) {
     uint32_t bit;
     const char* name;
   };
-  static constexpr Bit kBits[] = {{0x1, "up"},           {0x2, "session"},
-                                  {0x4, "recording"},    {0x10, "start-failed"},
-                                  {0x20, "codec-failed"}, {0x40, "desktop-lost"},
-                                  {0x200, "blanked"},    {0x400, "remote-desktop"}};
+  static constexpr Bit kBits[] = {{0x1, "up"},
+                                  {0x2, "session"},
+                                  {0x4, "recording"},
+                                  {0x10, "start-failed"},
+                                  {0x20, "codec-failed"},
+                                  {0x40, "desktop-lost"},
+                                  {0x200, "blanked"},
+                                  {0x400, "remote-desktop"}};
   std::string s;
   uint32_t rest = word;
   for (const Bit& b : kBits) {
@@ -136,8 +143,8 @@ PayloadBuffer FrameKeyFromPassword(const std::u16string& password) {
   return key;
 }
 
-FrameResult CheckFrame(const FrameHeader& header, const PayloadBuffer& data,
-                       const PayloadBuffer& key) {
+FrameResult CheckFrame(const FrameHeader& header, std::span<const uint8_t> data,
+                       const PayloadBuffer& key, std::vector<uint8_t>& scratch) {
   FrameResult r;
   r.plain = data;
   r.enciphered = (header.frame_flags & kFrameFlagEnciphered) != 0;
@@ -145,15 +152,19 @@ FrameResult CheckFrame(const FrameHeader& header, const PayloadBuffer& data,
     if (key.empty()) return r;
     auto state = StreamCipherCreate(key.span());
     if (!state) return r;
-    PayloadBuffer plain = PayloadBuffer::Allocate(data.size());
-    if (!data.empty()) StreamCipherProcess(*state, data.data(), plain.data(), data.size());
-    r.plain = plain;
+    // One outsized frame must not pin its buffer for the rest of the link.
+    if (scratch.capacity() > kScratchKeepBytes && scratch.capacity() > 4 * data.size())
+      std::vector<uint8_t>().swap(scratch);
+    scratch.resize(data.size());
+    if (!data.empty()) StreamCipherProcess(*state, data.data(), scratch.data(), data.size());
+    r.plain = std::span<const uint8_t>(scratch.data(), data.size());
     r.deciphered = true;
   }
   if (header.frame_flags & kFrameFlagDigestValid) {
     r.digest_checked = true;
     PayloadBuffer digest;
-    if (SecurityServer::Instance().Hash(r.plain.data(), r.plain.size(), digest) &&
+    if (SecurityServer::Instance().Hash(r.plain.data(), static_cast<uint32_t>(r.plain.size()),
+                                        digest) &&
         digest.size() >= header.digest.size()) {
       r.digest_ok = std::memcmp(digest.data(), header.digest.data(), header.digest.size()) == 0;
     }

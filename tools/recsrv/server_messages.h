@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "common/payload_buffer.h"
 #include "net/netw_message.h"
@@ -47,16 +49,19 @@ std::string StatusWordText(uint32_t word);
 PayloadBuffer FrameKeyFromPassword(const std::u16string& password);
 
 struct FrameResult {
-  PayloadBuffer plain;        // the frame as the compressor made it (or as it came, see below)
-  bool enciphered = false;    // the header says the data is enciphered
-  bool deciphered = false;    // ... and it was deciphered with the key
+  // The frame as the compressor made it (or as it came, see below): a view of the data or of the
+  // scratch buffer, valid while both are unchanged.
+  std::span<const uint8_t> plain;
+  bool enciphered = false;  // the header says the data is enciphered
+  bool deciphered = false;  // ... and it was deciphered with the key
   bool digest_checked = false;
   bool digest_ok = false;
 };
 // Deciphers `data` when the header says it is enciphered and `key` is not empty, then checks the
 // digest when the header says it is valid. Enciphered data without a key is passed on as it came
-// and its digest is not checked (it cannot be).
-FrameResult CheckFrame(const FrameHeader& header, const PayloadBuffer& data,
-                       const PayloadBuffer& key);
+// and its digest is not checked (it cannot be). Deciphered bytes go into `scratch`, which the
+// caller keeps from frame to frame: a fresh buffer per frame costs more than the deciphering.
+FrameResult CheckFrame(const FrameHeader& header, std::span<const uint8_t> data,
+                       const PayloadBuffer& key, std::vector<uint8_t>& scratch);
 
 }  // namespace vorla::recsrv
