@@ -8,33 +8,6 @@
 
 namespace vorla::cfgsim {
 
-std::string Hex32(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08X", v);
-  return buf;
-}
-
-std::string FccText(uint32_t fcc) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) {
-    const char c = static_cast<char>((fcc >> (8 * i)) & 0xFF);
-    s += (c >= 0x20 && c < 0x7F) ? c : '?';
-  }
-  return s;
-}
-
-std::string Shown(const std::u16string& text) {
-  std::string s = ToUtf8(text);
-  for (char& c : s)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  return "\"" + s + "\"";
-}
-
-std::string DottedIPv4(uint32_t a) {
-  return std::to_string(a & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) + "." +
-         std::to_string((a >> 16) & 0xFF) + "." + std::to_string(a >> 24);
-}
-
 std::optional<std::string> DescribeCapabilities(const netw_message_t& m) {
   ByteReader p1(m.part1.span());
   uint32_t one = 0;

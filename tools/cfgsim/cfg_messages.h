@@ -11,6 +11,7 @@
 #include "net/netw_message.h"
 #include "net/server_records.h"
 #include "rules/rule_set.h"
+#include "tool_text.h"
 
 namespace vorla::cfgsim {
 
@@ -57,11 +58,10 @@ netw_message_t BuildSessionConfigRefusal(uint32_t refusal_word);
 std::optional<std::vector<uint8_t>> BuildAnnouncement(uint32_t kind, uint16_t port,
                                                       const std::u16string& address);
 
-// Helpers for lines.
-std::string Hex32(uint32_t v);
-std::string FccText(uint32_t fcc);
-// A peer's text for a line: quoted, control characters as '?'.
-std::string Shown(const std::u16string& text);
-std::string DottedIPv4(uint32_t network_order);
+// The tools' line texts.
+using tools::Dotted;
+using tools::FccText;
+using tools::Hex32;
+using tools::Shown;
 
 }  // namespace vorla::cfgsim

@@ -79,9 +79,8 @@ Setter I32(int32_t& f) {
   };
 }
 Setter Str(std::u16string& f) {
-  return [&f](const JsonValue& v, const std::string& n, std::string& e) {
-    return Text(v, n, f, e);
-  };
+  return
+      [&f](const JsonValue& v, const std::string& n, std::string& e) { return Text(v, n, f, e); };
 }
 // A FourCC as text ("VP80") or as a number.
 Setter Fcc(uint32_t& f) {

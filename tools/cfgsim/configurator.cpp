@@ -1,7 +1,5 @@
 #include "configurator.h"
 
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <fstream>
 
@@ -25,7 +23,7 @@ class CfgConnection {
       : cfg_(cfg),
         number_(number),
         link_(std::move(s), [this] { return cfg_.stopping() || ending_; }),
-        tag_("#" + std::to_string(number) + " " + DottedIPv4(link_.peer_address())) {}
+        tag_("#" + std::to_string(number) + " " + Dotted(link_.peer_address())) {}
 
   void Run();
   uint32_t number() const { return number_; }
@@ -97,7 +95,7 @@ void CfgConnection::Handle(const netw_message_t& m) {
         return;
       }
       Say("registered workstation " + Shown(r.workstation_name) + " address " +
-          DottedIPv4(r.workstation_address));
+          Dotted(r.workstation_address));
       cfg_.NoteRegistration();
       return;
     }
@@ -195,24 +193,27 @@ bool Configurator::Start(std::string& error) {
     if (!ReadRulesFile(file, rules, error)) return false;
     session_rules_[FromUtf8(user)] = std::move(rules);
   }
-  in_addr a{};
-  if (inet_pton(AF_INET, options_.address.c_str(), &a) != 1) {
+  const std::optional<uint32_t> address = tools::ParseIPv4(options_.address);
+  if (!address) {
     error = "not an IPv4 address: " + options_.address;
     return false;
   }
-  listen_address_ = a.s_addr;
-  listener_ = platform::TcpListener::Listen(listen_address_, options_.port);
-  if (!listener_) {
+  links_ = std::make_unique<tools::LinkHost<CfgConnection>>(
+      [this](uint32_t number, std::unique_ptr<platform::TcpSocket> socket) {
+        return std::make_shared<CfgConnection>(*this, number, std::move(socket));
+      },
+      [this](const std::string& line) { Say(line); });
+  if (const uint32_t e = links_->Listen(*address, options_.port)) {
     error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
-            " (error " + std::to_string(platform::LastSocketError()) + ")";
+            " (error " + std::to_string(e) + ")";
+    links_.reset();
     return false;
   }
-  Say("vorla-cfgsim: listening on " + options_.address + ":" + std::to_string(listener_->port()));
-  accept_thread_ = std::thread([this] { AcceptLoop(); });
+  Say("vorla-cfgsim: listening on " + options_.address + ":" + std::to_string(links_->port()));
   return true;
 }
 
-uint16_t Configurator::port() const { return listener_ ? listener_->port() : 0; }
+uint16_t Configurator::port() const { return links_ ? links_->port() : 0; }
 
 void Configurator::Say(const std::string& line) {
   std::lock_guard<std::mutex> lock(say_mutex_);
@@ -232,58 +233,17 @@ void Configurator::NoteRegistration() {
   registered_cv_.notify_all();
 }
 
-void Configurator::AcceptLoop() {
-  while (!stopping_) {
-    auto socket = listener_->Accept(200);
-    ReapFinished(false);
-    if (!socket) continue;
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto c = std::make_shared<CfgConnection>(*this, next_connection_++, std::move(socket));
-    std::lock_guard<std::mutex> lock(workers_mutex_);
-    Worker w;
-    w.connection = c;
-    w.done = done;
-    w.thread = std::thread([c, done] {
-      c->Run();
-      done->store(true);
-    });
-    workers_.push_back(std::move(w));
-  }
-}
-
-void Configurator::ReapFinished(bool all) {
-  std::list<Worker> finished;
-  {
-    std::lock_guard<std::mutex> lock(workers_mutex_);
-    for (auto it = workers_.begin(); it != workers_.end();) {
-      if (all || it->done->load()) {
-        finished.splice(finished.end(), workers_, it++);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (auto& w : finished)
-    if (w.thread.joinable()) w.thread.join();
+std::vector<std::shared_ptr<CfgConnection>> Configurator::Targets(uint32_t number) {
+  return links_ ? links_->Links(number) : std::vector<std::shared_ptr<CfgConnection>>{};
 }
 
 void Configurator::Stop() {
-  if (!listener_ || stopping_.load()) return;
-  for (auto& c : Targets(0)) c->Close();
+  if (!links_ || stopping_.load()) return;
+  for (auto& c : links_->Links()) c->Close();
   stopping_ = true;
-  if (accept_thread_.joinable()) accept_thread_.join();
-  ReapFinished(true);
-  listener_->Close();
+  links_->Stop();
+  links_.reset();
   Say("vorla-cfgsim: stopped");
-}
-
-std::vector<std::shared_ptr<CfgConnection>> Configurator::Targets(uint32_t number) {
-  std::vector<std::shared_ptr<CfgConnection>> out;
-  std::lock_guard<std::mutex> lock(workers_mutex_);
-  for (auto& w : workers_)
-    if (!w.done->load() && (number == 0 || w.connection->number() == number))
-      out.push_back(w.connection);
-  return out;
 }
 
 namespace {
@@ -531,11 +491,10 @@ bool Configurator::Execute(const std::string& command, std::string& error) {
   }
   if (verb == "announce") {
     const size_t colon = plain.size() == 1 ? plain[0].rfind(':') : std::string::npos;
-    in_addr to{};
+    const std::optional<uint32_t> to =
+        colon == std::string::npos ? std::nullopt : tools::ParseIPv4(plain[0].substr(0, colon));
     uint64_t to_port = 0, kind = 0, cfg_port = port();
-    if (colon == std::string::npos || target ||
-        inet_pton(AF_INET, plain[0].substr(0, colon).c_str(), &to) != 1 ||
-        !ParseNumber(plain[0].substr(colon + 1), 65535, to_port) || to_port == 0) {
+    if (!to || target || !ParseNumber(plain[0].substr(colon + 1), 65535, to_port) || to_port == 0) {
       error = "announce: announce ADDRESS:PORT [cfg=ADDR] [cfgport=P] [kind=K]";
       return false;
     }
@@ -558,7 +517,7 @@ bool Configurator::Execute(const std::string& command, std::string& error) {
       return false;
     }
     udp->EnableBroadcast();
-    const uint32_t r = udp->SendTo(to.s_addr, static_cast<uint16_t>(to_port), *datagram);
+    const uint32_t r = udp->SendTo(*to, static_cast<uint16_t>(to_port), *datagram);
     if (r != 0) {
       error = "announce: send failed (error " + std::to_string(r) + ")";
       return false;

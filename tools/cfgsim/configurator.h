@@ -5,15 +5,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "cfgsim_options.h"
-#include "platform/sockets.h"
+#include "link_host.h"
 #include "rules/rule_set.h"
 
 namespace vorla::cfgsim {
@@ -51,13 +49,6 @@ class Configurator {
   LiveFrameSaver* live_saver() { return live_saver_.get(); }
 
  private:
-  struct Worker {
-    std::shared_ptr<CfgConnection> connection;
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-  void AcceptLoop();
-  void ReapFinished(bool all);
   // The links a command goes to: link `number`, or every link when 0.
   std::vector<std::shared_ptr<CfgConnection>> Targets(uint32_t number);
 
@@ -65,14 +56,9 @@ class Configurator {
   std::FILE* out_;
   std::map<std::u16string, RuleSet> session_rules_;
   std::unique_ptr<LiveFrameSaver> live_saver_;
-  std::unique_ptr<platform::TcpListener> listener_;
-  uint32_t listen_address_ = 0;
-  std::thread accept_thread_;
+  std::unique_ptr<tools::LinkHost<CfgConnection>> links_;
   std::atomic<bool> stopping_{false};
   std::mutex say_mutex_;
-  std::mutex workers_mutex_;
-  std::list<Worker> workers_;
-  std::atomic<uint32_t> next_connection_{1};
   std::mutex registered_mutex_;
   std::condition_variable registered_cv_;
   uint32_t registrations_ = 0;

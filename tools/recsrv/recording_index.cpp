@@ -1,5 +1,7 @@
 #include "recording_index.h"
 
+#include "tool_text.h"
+
 #include <cstdio>
 #include <filesystem>
 
@@ -36,22 +38,8 @@ std::string Num(uint64_t v) { return std::to_string(v); }
 std::string Int(int64_t v) { return std::to_string(v); }
 std::string Bool(bool v) { return v ? "true" : "false"; }
 
-std::string Dotted(uint32_t network_order) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", network_order & 0xFF, (network_order >> 8) & 0xFF,
-                (network_order >> 16) & 0xFF, network_order >> 24);
-  return buf;
-}
-
-std::string Fcc(uint32_t fcc) {
-  if (fcc == 0) return "MJPG";
-  std::string s;
-  for (int i = 0; i < 4; ++i) {
-    const char c = static_cast<char>((fcc >> (8 * i)) & 0xFF);
-    s += (c >= 0x20 && c < 0x7F) ? c : '?';
-  }
-  return s;
-}
+// The index names the built-in JPEG engine's code 0 "MJPG", as the rule texts do.
+std::string Fcc(uint32_t fcc) { return fcc == 0 ? "MJPG" : tools::FccText(fcc); }
 
 }  // namespace
 
@@ -64,7 +52,8 @@ std::string IndexJson(const IndexData& d) {
   for (size_t i = 0; i < d.workstations.size(); ++i) {
     const auto& w = d.workstations[i];
     j += i ? ",\n    {" : "\n    {";
-    j += "\"name\": " + JsonString(w.name) + ", \"address\": " + JsonString(Dotted(w.address)) +
+    j += "\"name\": " + JsonString(w.name) +
+         ", \"address\": " + JsonString(tools::Dotted(w.address)) +
          ", \"peer\": " + JsonString(w.peer) + ", \"registrations\": " + Num(w.registrations) +
          ", \"status_messages\": " + Num(w.status_messages) +
          ", \"last_status_word\": " + Num(w.last_status_word) +
@@ -78,7 +67,7 @@ std::string IndexJson(const IndexData& d) {
     first_session = false;
     j += "      \"id\": " + JsonString(s.id) + ",\n";
     j += "      \"workstation\": " + JsonString(s.workstation_name) +
-         ", \"workstation_address\": " + JsonString(Dotted(s.workstation_address)) + ",\n";
+         ", \"workstation_address\": " + JsonString(tools::Dotted(s.workstation_address)) + ",\n";
     j += "      \"user\": " + JsonString(s.user_name) +
          ", \"seating_type\": " + Num(s.seating_type) + ", \"flags\": " + Num(s.session_flags) +
          ", \"enciphered\": " + Bool((s.session_flags & 0x40) != 0) + ",\n";

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
-#include <system_error>
 
 #include "common/byte_reader.h"
 #include "common/text.h"
@@ -14,55 +13,22 @@
 #include "platform/clock.h"
 #include "server_link.h"
 #include "server_messages.h"
+#include "tool_text.h"
 
 namespace vorla::recsrv {
+
+using tools::Dotted;
+using tools::Hex32;
+using tools::ParseIPv4;
+using tools::Shown;
 
 namespace {
 
 constexpr uint32_t kFccMjpg = 0x47504A4D;  // "MJPG"
 
-std::string Dotted(uint32_t network_order) {
-  return std::to_string(network_order & 0xFF) + "." + std::to_string((network_order >> 8) & 0xFF) +
-         "." + std::to_string((network_order >> 16) & 0xFF) + "." +
-         std::to_string(network_order >> 24);
-}
-
-// Peer texts in our lines: UTF-8, with control characters shown as '?' so that a line stays one
-// line whatever a workstation sends.
-std::string Shown(const std::u16string& text) {
-  std::string s = ToUtf8(text);
-  for (char& c : s)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  return "\"" + s + "\"";
-}
-
-std::string Hex(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08X", v);
-  return buf;
-}
-
-std::string FccName(uint32_t fcc) {
-  if (fcc == 0) return "MJPG";
-  std::string s;
-  for (int i = 0; i < 4; ++i) {
-    const char c = static_cast<char>((fcc >> (8 * i)) & 0xFF);
-    s += (c >= 0x20 && c < 0x7F) ? c : '?';
-  }
-  return s;
-}
+std::string FccName(uint32_t fcc) { return fcc == 0 ? "MJPG" : tools::FccText(fcc); }
 
 bool IsJpeg(uint32_t fcc) { return fcc == 0 || fcc == kFccMjpg; }
-
-// A dotted IPv4 address in network order; nullopt when it is not one.
-std::optional<uint32_t> ParseIPv4(const std::string& text) {
-  in_addr a{};
-  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return std::nullopt;
-  return a.s_addr;
-}
-
-// Links served at once; further connections are refused until some end.
-constexpr size_t kMaxLinks = 256;
 
 uint64_t NowMs() { return static_cast<uint64_t>(platform::GetClock().WallMillis()); }
 
@@ -73,10 +39,12 @@ class Connection {
  public:
   Connection(RecordingServer& server, uint32_t number, std::unique_ptr<platform::TcpSocket> s)
       : server_(server),
+        number_(number),
         link_(std::move(s), [this] { return server_.stopping() || ending_; }),
         tag_("#" + std::to_string(number) + " " + Dotted(link_.peer_address())) {}
 
   void Run();
+  uint32_t number() const { return number_; }
   // The server is stopping: tell the workstation (status kind 2), then end the link.
   void NotifyShutdown() {
     if (link_.Send(BuildStatusMessage(kStatusKindShutdown, 0)) == 0) Say("sent shutdown status");
@@ -109,6 +77,7 @@ class Connection {
   void FinishSession(uint64_t end_time);
 
   RecordingServer& server_;
+  uint32_t number_;
   bool ending_ = false;
   ServerLink link_;
   std::string tag_;
@@ -192,7 +161,7 @@ void Connection::Handle(const netw_message_t& m) {
       if (!r.U32(kind) || !r.U32(value)) {
         Chatter("malformed status message ignored");
       } else {
-        Chatter("status kind " + std::to_string(kind) + " value " + Hex(value) +
+        Chatter("status kind " + std::to_string(kind) + " value " + Hex32(value) +
                 (kind == kStatusKindShutdown ? " (workstation shutting down)" : ""));
       }
       return;
@@ -256,8 +225,8 @@ void Connection::OnStatus(const netw_message_t& m) {
       ++w.status_messages;
     });
   }
-  Chatter("workstation status " + Hex(s.status_word) + " [" + StatusWordText(s.status_word) +
-          "] code " + Hex(s.status_code) +
+  Chatter("workstation status " + Hex32(s.status_word) + " [" + StatusWordText(s.status_word) +
+          "] code " + Hex32(s.status_code) +
           (s.session ? " session " + Shown(s.session->session_id) : std::string()));
 }
 
@@ -270,7 +239,7 @@ void Connection::OnNewSession(const netw_message_t& m) {
   SessionRecord s;
   uint32_t rule_count = 0;
   if (!ReadNewSession(m, s, rule_count) || s.presence == 0) {
-    Say("malformed new session; refused with " + Hex(kStatusSessionMissingOrCorrupt));
+    Say("malformed new session; refused with " + Hex32(kStatusSessionMissingOrCorrupt));
     Answer(BuildStatusMessage(kStatusKindSessionRefused, kStatusSessionMissingOrCorrupt),
            "the refusal");
     return;
@@ -285,7 +254,7 @@ void Connection::OnNewSession(const netw_message_t& m) {
     return;
   }
   if (o.refuse_sessions != 0) {
-    Say("new session refused with " + Hex(o.refuse_sessions));
+    Say("new session refused with " + Hex32(o.refuse_sessions));
     Answer(BuildStatusMessage(kStatusKindSessionRefused, o.refuse_sessions), "the refusal");
     return;
   }
@@ -323,7 +292,7 @@ void Connection::OnNewSession(const netw_message_t& m) {
 void Connection::OnNewSegment(const netw_message_t& m) {
   SegmentRecord g;
   if (!ReadNewSegment(m, g) || g.presence == 0) {
-    Say("malformed new segment; refused with " + Hex(kStatusSessionMissingOrCorrupt));
+    Say("malformed new segment; refused with " + Hex32(kStatusSessionMissingOrCorrupt));
     Answer(BuildStatusMessage(kStatusKindSegmentRefused, kStatusSessionMissingOrCorrupt),
            "the refusal");
     return;
@@ -338,12 +307,12 @@ void Connection::OnNewSegment(const netw_message_t& m) {
     return;
   }
   if (o.refuse_segments != 0) {
-    Say("new segment refused with " + Hex(o.refuse_segments));
+    Say("new segment refused with " + Hex32(o.refuse_segments));
     Answer(BuildStatusMessage(kStatusKindSegmentRefused, o.refuse_segments), "the refusal");
     return;
   }
   if (session_id_.empty()) {
-    Say("new segment without a session; refused with " + Hex(kStatusNoActiveRecordingSession));
+    Say("new segment without a session; refused with " + Hex32(kStatusNoActiveRecordingSession));
     Answer(BuildStatusMessage(kStatusKindSegmentRefused, kStatusNoActiveRecordingSession),
            "the refusal");
     return;
@@ -595,80 +564,35 @@ bool RecordingServer::Start(std::string& error) {
     error = "not an IPv4 address: " + options_.address;
     return false;
   }
-  listener_ = platform::TcpListener::Listen(*address, options_.port);
-  if (!listener_) {
-    error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port);
-    return false;
-  }
   if (!index_.Save()) {
     error = "cannot write " + options_.output + "/index.json";
-    listener_.reset();
     return false;
   }
-  Say("vorla-recsrv: listening on " + options_.address + ":" + std::to_string(listener_->port()) +
+  links_ = std::make_unique<tools::LinkHost<Connection>>(
+      [this](uint32_t number, std::unique_ptr<platform::TcpSocket> socket) {
+        return std::make_shared<Connection>(*this, number, std::move(socket));
+      },
+      [this](const std::string& line) { Say(line); });
+  if (const uint32_t e = links_->Listen(*address, options_.port)) {
+    error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
+            " (error " + std::to_string(e) + ")";
+    links_.reset();
+    return false;
+  }
+  Say("vorla-recsrv: listening on " + options_.address + ":" + std::to_string(links_->port()) +
       ", output " + options_.output);
-  accept_thread_ = std::thread([this] { AcceptLoop(); });
   return true;
 }
 
-uint16_t RecordingServer::port() const { return listener_ ? listener_->port() : 0; }
-
-void RecordingServer::AcceptLoop() {
-  while (!stopping_) {
-    ReapFinished(false);
-    auto socket = listener_->Accept(200);
-    if (!socket || stopping_) continue;
-    const uint32_t number = next_connection_.fetch_add(1);
-    const std::string tag = "#" + std::to_string(number) + " " + Dotted(socket->PeerAddress());
-    std::lock_guard<std::mutex> lock(workers_mutex_);
-    // A thread per link: a flood of connections must not take the process down with it.
-    if (workers_.size() >= kMaxLinks) {
-      Say(tag + ": link refused: " + std::to_string(kMaxLinks) + " links are open already");
-      socket->Shutdown();
-      continue;
-    }
-    auto connection = std::make_shared<Connection>(*this, number, std::move(socket));
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    try {
-      workers_.push_back(Worker{connection, std::thread([connection, done] {
-                                  connection->Run();
-                                  done->store(true);
-                                }),
-                                done});
-    } catch (const std::system_error& e) {
-      Say(tag + ": link refused: no thread for it (" + e.what() + ")");
-    }
-  }
-}
-
-void RecordingServer::ReapFinished(bool all) {
-  std::list<Worker> finished;
-  {
-    std::lock_guard<std::mutex> lock(workers_mutex_);
-    for (auto it = workers_.begin(); it != workers_.end();) {
-      if (all || it->done->load()) {
-        finished.splice(finished.end(), workers_, it++);
-      } else {
-        ++it;
-      }
-    }
-  }
-  for (Worker& w : finished)
-    if (w.thread.joinable()) w.thread.join();
-}
+uint16_t RecordingServer::port() const { return links_ ? links_->port() : 0; }
 
 void RecordingServer::Stop() {
-  if (!listener_) return;
-  {
-    // Tell every workstation first, while the links still run.
-    std::lock_guard<std::mutex> lock(workers_mutex_);
-    for (Worker& w : workers_)
-      if (!w.done->load()) w.connection->NotifyShutdown();
-  }
+  if (!links_) return;
+  // Tell every workstation first, while the links still run.
+  for (auto& c : links_->Links()) c->NotifyShutdown();
   stopping_ = true;
-  if (accept_thread_.joinable()) accept_thread_.join();
-  ReapFinished(true);
-  listener_.reset();
+  links_->Stop();
+  links_.reset();
   index_.Save();
   Say("vorla-recsrv: stopped");
 }

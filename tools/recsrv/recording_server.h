@@ -4,14 +4,12 @@
 
 #include <atomic>
 #include <cstdio>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
+#include "link_host.h"
 #include "options.h"
-#include "platform/sockets.h"
 #include "recording_index.h"
 
 namespace vorla::recsrv {
@@ -40,24 +38,12 @@ class RecordingServer {
   std::string NewSessionId();
 
  private:
-  struct Worker {
-    std::shared_ptr<Connection> connection;
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-  void AcceptLoop();
-  void ReapFinished(bool all);
-
   ServerOptions options_;
   std::FILE* out_;
   RecordingIndex index_;
-  std::unique_ptr<platform::TcpListener> listener_;
-  std::thread accept_thread_;
+  std::unique_ptr<tools::LinkHost<Connection>> links_;
   std::atomic<bool> stopping_{false};
   std::mutex say_mutex_;
-  std::mutex workers_mutex_;
-  std::list<Worker> workers_;
-  std::atomic<uint32_t> next_connection_{1};
   std::atomic<uint32_t> next_session_{1};
   std::string id_prefix_;
 };
