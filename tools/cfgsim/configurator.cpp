@@ -193,19 +193,8 @@ bool Configurator::Start(std::string& error) {
     if (!ReadRulesFile(file, rules, error)) return false;
     session_rules_[FromUtf8(user)] = std::move(rules);
   }
-  const std::optional<uint32_t> address = tools::ParseIPv4(options_.address);
-  if (!address) {
-    error = "not an IPv4 address: " + options_.address;
-    return false;
-  }
-  links_ = std::make_unique<tools::LinkHost<CfgConnection>>(
-      [this](uint32_t number, std::unique_ptr<platform::TcpSocket> socket) {
-        return std::make_shared<CfgConnection>(*this, number, std::move(socket));
-      },
-      [this](const std::string& line) { Say(line); });
-  if (const uint32_t e = links_->Listen(*address, options_.port)) {
-    error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
-            " (error " + std::to_string(e) + ")";
+  links_ = std::make_unique<tools::LinkHost<Configurator, CfgConnection>>(*this);
+  if (!links_->Listen(options_.address, options_.port, error)) {
     links_.reset();
     return false;
   }

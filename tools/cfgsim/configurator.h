@@ -56,7 +56,7 @@ class Configurator {
   std::FILE* out_;
   std::map<std::u16string, RuleSet> session_rules_;
   std::unique_ptr<LiveFrameSaver> live_saver_;
-  std::unique_ptr<tools::LinkHost<CfgConnection>> links_;
+  std::unique_ptr<tools::LinkHost<Configurator, CfgConnection>> links_;
   std::atomic<bool> stopping_{false};
   std::mutex say_mutex_;
   std::mutex registered_mutex_;

@@ -1,16 +1,16 @@
 // The accepting side the reference tools share: a listener, an accept thread, and a thread per
 // accepted link (at most kMaxLinks at once), joined as links end and all at Stop.
 //
-// `Link` is the tool's connection class, made by the factory from its number and socket; it has
-// `void Run()` (returns when the link ends) and `uint32_t number() const`. The tool tells its
-// links to end (through its own stop flag) before it calls Stop.
+// `Link` is the tool's connection class, made as Link(owner, number, socket); it has `void Run()`
+// (returns when the link ends) and `uint32_t number() const`. `Owner` prints lines with
+// `Say(line)`. The owner tells its links to end (through its own stop flag) before it calls Stop.
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -21,28 +21,33 @@
 
 namespace vorla::tools {
 
-template <class Link>
+template <class Owner, class Link>
 class LinkHost {
  public:
   // Links served at once; a thread each, so a flood of connections must not take the process
   // down: further connections are refused until some end.
   static constexpr size_t kMaxLinks = 256;
 
-  using Factory =
-      std::function<std::shared_ptr<Link>(uint32_t number, std::unique_ptr<platform::TcpSocket>)>;
-  using Say = std::function<void(const std::string&)>;
-
-  LinkHost(Factory make, Say say) : make_(std::move(make)), say_(std::move(say)) {}
+  explicit LinkHost(Owner& owner) : owner_(owner) {}
   ~LinkHost() { Stop(); }
   LinkHost(const LinkHost&) = delete;
   LinkHost& operator=(const LinkHost&) = delete;
 
-  // Listens on address:port (network order; port 0 picks one); 0 or the socket error.
-  uint32_t Listen(uint32_t address, uint16_t port) {
-    listener_ = platform::TcpListener::Listen(address, port);
-    if (!listener_) return platform::LastSocketError();
+  // Listens on the dotted IPv4 address and port (0 picks one); false with `error` set.
+  bool Listen(const std::string& address, uint16_t port, std::string& error) {
+    const std::optional<uint32_t> a = ParseIPv4(address);
+    if (!a) {
+      error = "not an IPv4 address: " + address;
+      return false;
+    }
+    listener_ = platform::TcpListener::Listen(*a, port);
+    if (!listener_) {
+      error = "cannot listen on " + address + ":" + std::to_string(port) + " (error " +
+              std::to_string(platform::LastSocketError()) + ")";
+      return false;
+    }
     accept_thread_ = std::thread([this] { AcceptLoop(); });
-    return 0;
+    return true;
   }
   uint16_t port() const { return listener_ ? listener_->port() : 0; }
 
@@ -79,11 +84,12 @@ class LinkHost {
       const std::string tag = "#" + std::to_string(number) + " " + Dotted(socket->PeerAddress());
       std::lock_guard<std::mutex> lock(mutex_);
       if (workers_.size() >= kMaxLinks) {
-        say_(tag + ": link refused: " + std::to_string(kMaxLinks) + " links are open already");
+        owner_.Say(tag + ": link refused: " + std::to_string(kMaxLinks) +
+                   " links are open already");
         socket->Shutdown();
         continue;
       }
-      auto link = make_(number, std::move(socket));
+      auto link = std::make_shared<Link>(owner_, number, std::move(socket));
       auto done = std::make_shared<std::atomic<bool>>(false);
       try {
         workers_.push_back(Worker{link, std::thread([link, done] {
@@ -92,7 +98,7 @@ class LinkHost {
                                   }),
                                   done});
       } catch (const std::system_error& e) {
-        say_(tag + ": link refused: no thread for it (" + e.what() + ")");
+        owner_.Say(tag + ": link refused: no thread for it (" + e.what() + ")");
       }
     }
   }
@@ -113,8 +119,7 @@ class LinkHost {
       if (w.thread.joinable()) w.thread.join();
   }
 
-  Factory make_;
-  Say say_;
+  Owner& owner_;
   std::unique_ptr<platform::TcpListener> listener_;
   std::thread accept_thread_;
   std::atomic<bool> accepting_{true};

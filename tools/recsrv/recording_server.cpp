@@ -19,7 +19,6 @@ namespace vorla::recsrv {
 
 using tools::Dotted;
 using tools::Hex32;
-using tools::ParseIPv4;
 using tools::Shown;
 
 namespace {
@@ -559,23 +558,12 @@ bool RecordingServer::Start(std::string& error) {
     error = "cannot create the output folder " + options_.output;
     return false;
   }
-  const std::optional<uint32_t> address = ParseIPv4(options_.address);
-  if (!address) {
-    error = "not an IPv4 address: " + options_.address;
-    return false;
-  }
   if (!index_.Save()) {
     error = "cannot write " + options_.output + "/index.json";
     return false;
   }
-  links_ = std::make_unique<tools::LinkHost<Connection>>(
-      [this](uint32_t number, std::unique_ptr<platform::TcpSocket> socket) {
-        return std::make_shared<Connection>(*this, number, std::move(socket));
-      },
-      [this](const std::string& line) { Say(line); });
-  if (const uint32_t e = links_->Listen(*address, options_.port)) {
-    error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
-            " (error " + std::to_string(e) + ")";
+  links_ = std::make_unique<tools::LinkHost<RecordingServer, Connection>>(*this);
+  if (!links_->Listen(options_.address, options_.port, error)) {
     links_.reset();
     return false;
   }

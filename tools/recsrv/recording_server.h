@@ -41,7 +41,7 @@ class RecordingServer {
   ServerOptions options_;
   std::FILE* out_;
   RecordingIndex index_;
-  std::unique_ptr<tools::LinkHost<Connection>> links_;
+  std::unique_ptr<tools::LinkHost<RecordingServer, Connection>> links_;
   std::atomic<bool> stopping_{false};
   std::mutex say_mutex_;
   std::atomic<uint32_t> next_session_{1};
