@@ -7,6 +7,7 @@
 #include "common/byte_reader.h"
 #include "common/text.h"
 #include "config_files.h"
+#include "line_pacer.h"
 #include "live_frames.h"
 #include "server_link.h"
 #include "server_messages.h"
@@ -23,19 +24,19 @@ class CfgConnection {
       : cfg_(cfg),
         number_(number),
         link_(std::move(s), [this] { return cfg_.stopping() || ending_; }),
-        tag_("#" + std::to_string(number) + " " + Dotted(link_.peer_address())) {}
+        lines_("#" + std::to_string(number) + " " + Dotted(link_.peer_address()),
+               [&cfg](const std::string& line) { cfg.Say(line); }) {}
 
   void Run();
   uint32_t number() const { return number_; }
-  // Sends and reports a failure.
+  // Sends and says so. Called on the command threads too, so its lines bypass the link's
+  // pacing.
   bool Send(const netw_message_t& m, const std::string& what) {
     const uint32_t r = link_.Send(m);
-    if (r != 0) {
-      Say("could not send " + what + " (error " + std::to_string(r) + ")");
-      return false;
-    }
-    Say("sent " + what);
-    return true;
+    cfg_.Say(lines_.tag() + ": " +
+             (r != 0 ? "could not send " + what + " (error " + std::to_string(r) + ")"
+                     : "sent " + what));
+    return r == 0;
   }
   void Close() {
     Send(BuildClosingStatus(), "closing status");
@@ -43,7 +44,10 @@ class CfgConnection {
   }
 
  private:
-  void Say(const std::string& text) { cfg_.Say(tag_ + ": " + text); }
+  // Lines of the link's own thread: Say always prints, Chatter is paced (the lines a workstation
+  // can make without end by repeating a message).
+  void Say(const std::string& text) { lines_.Say(text); }
+  void Chatter(const std::string& text) { lines_.Chatter(text); }
   void Handle(const netw_message_t& m);
   void OnSessionConfig(const netw_message_t& m);
   void OnLiveFrame(const netw_message_t& m);
@@ -52,7 +56,7 @@ class CfgConnection {
   uint32_t number_;
   bool ending_ = false;
   recsrv::ServerLink link_;
-  std::string tag_;
+  tools::LinePacer lines_;
 };
 
 void CfgConnection::Run() {
@@ -60,9 +64,11 @@ void CfgConnection::Run() {
   if (!link_.SendPublicKey()) Say("could not send the public key; the link stays unsealed");
   while (!ending_ && !cfg_.stopping()) {
     auto m = link_.Receive();
+    lines_.Tick();
     if (m) Handle(*m);
   }
   link_.Drop();
+  lines_.Flush();
 }
 
 void CfgConnection::Handle(const netw_message_t& m) {
@@ -76,45 +82,45 @@ void CfgConnection::Handle(const netw_message_t& m) {
       ending_ = true;
       return;
     }
-    case nwmt_public_key: Say("public key received again; ignored"); return;
+    case nwmt_public_key: Chatter("public key received again; ignored"); return;
     case nwmt_status: {
       ByteReader r(m.part1.span());
       uint32_t kind = 0, value = 0;
       if (!r.U32(kind) || !r.U32(value)) {
-        Say("malformed status message ignored");
+        Chatter("malformed status message ignored");
         return;
       }
-      Say("status kind " + std::to_string(kind) + " value " + Hex32(value) +
-          (kind == kStatusKindShutdown ? " (workstation shutting down)" : ""));
+      Chatter("status kind " + std::to_string(kind) + " value " + Hex32(value) +
+              (kind == kStatusKindShutdown ? " (workstation shutting down)" : ""));
       return;
     }
     case nwmt_ws_register: {
       RegistrationRecord r;
       if (!recsrv::ReadRegistration(m, r) || r.presence == 0) {
-        Say("malformed registration ignored");
+        Chatter("malformed registration ignored");
         return;
       }
-      Say("registered workstation " + Shown(r.workstation_name) + " address " +
-          Dotted(r.workstation_address));
+      Chatter("registered workstation " + Shown(r.workstation_name) + " address " +
+              Dotted(r.workstation_address));
       cfg_.NoteRegistration();
       return;
     }
     case nwmt_cfg_capabilities: {
       const auto line = DescribeCapabilities(m);
-      Say(line ? *line : "malformed capability report ignored");
+      Chatter(line ? *line : "malformed capability report ignored");
       return;
     }
     case nwmt_ws_status: {
       recsrv::WsStatus s;
       if (!recsrv::ReadWsStatus(m, s)) {
-        Say("malformed workstation status ignored");
+        Chatter("malformed workstation status ignored");
         return;
       }
-      Say("workstation status " + Hex32(s.status_word) + " [" +
-          recsrv::StatusWordText(s.status_word) + "] code " + Hex32(s.status_code) +
-          (s.session
-               ? " session " + Shown(s.session->session_id) + " user " + Shown(s.session->user_name)
-               : std::string()));
+      Chatter("workstation status " + Hex32(s.status_word) + " [" +
+              recsrv::StatusWordText(s.status_word) + "] code " + Hex32(s.status_code) +
+              (s.session ? " session " + Shown(s.session->session_id) + " user " +
+                               Shown(s.session->user_name)
+                         : std::string()));
       return;
     }
     case nwmt_live_frame: OnLiveFrame(m); return;
@@ -123,19 +129,21 @@ void CfgConnection::Handle(const netw_message_t& m) {
     case nwmt_cfg_blank:
     case nwmt_cfg_live: {
       const auto line = DescribeRequestAnswer(m);
-      Say(line ? *line : "malformed answer of type " + std::to_string(m.header.type) + " ignored");
+      Chatter(line ? *line
+                   : "malformed answer of type " + std::to_string(m.header.type) + " ignored");
       return;
     }
     default:
-      Say("message of unknown type " + std::to_string(m.header.type) + " ignored (" +
-          std::to_string(m.part1.size()) + " + " + std::to_string(m.part2.size()) + " bytes)");
+      Chatter("message of unknown type " + std::to_string(m.header.type) + " ignored (" +
+              std::to_string(m.part1.size()) + " + " + std::to_string(m.part2.size()) + " bytes)");
   }
 }
 
 void CfgConnection::OnLiveFrame(const netw_message_t& m) {
   const auto d = ReadLiveFrameDescription(m);
   if (!d) {
-    Say("malformed live frame ignored (" + std::to_string(m.part1.size()) + "-byte description)");
+    Chatter("malformed live frame ignored (" + std::to_string(m.part1.size()) +
+            "-byte description)");
     return;
   }
   std::string line = DescribeLiveFrame(*d, m.part2.size());
@@ -149,18 +157,18 @@ void CfgConnection::OnLiveFrame(const netw_message_t& m) {
       line += "; not saved: " + error;
     }
   }
-  Say(line);
+  Chatter(line);
 }
 
 void CfgConnection::OnSessionConfig(const netw_message_t& m) {
   std::u16string user;
   if (!ReadSessionConfigRequest(m, user)) {
-    Say("malformed session configuration request ignored");
+    Chatter("malformed session configuration request ignored");
     return;
   }
   switch (cfg_.options().session_answer) {
     case SessionAnswer::kNone:
-      Say("session configuration request for " + Shown(user) + " left unanswered");
+      Chatter("session configuration request for " + Shown(user) + " left unanswered");
       return;
     case SessionAnswer::kRefuse:
       Send(BuildSessionConfigRefusal(cfg_.options().refusal_word),
@@ -172,7 +180,7 @@ void CfgConnection::OnSessionConfig(const netw_message_t& m) {
   const RuleSet empty;
   netw_message_t answer;
   if (!BuildSessionConfigAnswer(rules ? *rules : empty, answer)) {
-    Say("the session rules for " + Shown(user) + " cannot be written; not answered");
+    Chatter("the session rules for " + Shown(user) + " cannot be written; not answered");
     return;
   }
   Send(answer, "session configuration for " + Shown(user) + " (" +

@@ -9,6 +9,7 @@
 #include "common/byte_reader.h"
 #include "common/text.h"
 #include "ivf_writer.h"
+#include "line_pacer.h"
 #include "net/server_records.h"
 #include "platform/clock.h"
 #include "server_link.h"
@@ -40,26 +41,24 @@ class Connection {
       : server_(server),
         number_(number),
         link_(std::move(s), [this] { return server_.stopping() || ending_; }),
-        tag_("#" + std::to_string(number) + " " + Dotted(link_.peer_address())) {}
+        lines_("#" + std::to_string(number) + " " + Dotted(link_.peer_address()),
+               [&server](const std::string& line) { server.Say(line); }) {}
 
   void Run();
   uint32_t number() const { return number_; }
-  // The server is stopping: tell the workstation (status kind 2), then end the link.
+  // The server is stopping: tell the workstation (status kind 2), then end the link. Called on
+  // another thread than the link's, so its line bypasses the link's pacing.
   void NotifyShutdown() {
-    if (link_.Send(BuildStatusMessage(kStatusKindShutdown, 0)) == 0) Say("sent shutdown status");
+    if (link_.Send(BuildStatusMessage(kStatusKindShutdown, 0)) == 0)
+      server_.Say(lines_.tag() + ": sent shutdown status");
     link_.Drop();
   }
 
  private:
-  void Say(const std::string& text) {
-    ReportLeftOut();
-    server_.Say(tag_ + ": " + text);
-  }
-  // The lines a workstation can make without end by repeating a message (status, events, frames,
-  // anything ignored): at most kChatterPerSecond a second, so that a flood cannot drown the
-  // output; the rest are counted and their number printed once the second is over.
-  void Chatter(const std::string& text);
-  void ReportLeftOut();
+  // Lines of the link's own thread: Say always prints, Chatter is paced (the lines a workstation
+  // can make without end by repeating a message).
+  void Say(const std::string& text) { lines_.Say(text); }
+  void Chatter(const std::string& text) { lines_.Chatter(text); }
   void Handle(const netw_message_t& m);
   void OnRegister(const netw_message_t& m);
   void OnStatus(const netw_message_t& m);
@@ -79,7 +78,7 @@ class Connection {
   uint32_t number_;
   bool ending_ = false;
   ServerLink link_;
-  std::string tag_;
+  tools::LinePacer lines_;
   int workstation_ = -1;
   std::string session_id_;  // the session open on this link, empty when none
   PayloadBuffer frame_key_;
@@ -90,43 +89,14 @@ class Connection {
   uint64_t first_capture_ = 0;
   bool have_first_capture_ = false;
   uint64_t frames_on_link_ = 0;
-  static constexpr uint32_t kChatterPerSecond = 200;
-  uint64_t chatter_window_start_ = 0;
-  uint32_t chatter_in_window_ = 0;
-  uint64_t chatter_left_out_ = 0;
 };
-
-void Connection::Chatter(const std::string& text) {
-  const uint64_t now = platform::GetClock().TickMs();
-  if (now - chatter_window_start_ >= 1000) {
-    ReportLeftOut();
-    chatter_window_start_ = now;
-    chatter_in_window_ = 0;
-  }
-  if (chatter_in_window_ >= kChatterPerSecond) {
-    if (chatter_left_out_++ == 0)
-      server_.Say(tag_ + ": flood: more than " + std::to_string(kChatterPerSecond) +
-                  " lines a second; the rest of this second's are counted, not printed");
-    return;
-  }
-  ++chatter_in_window_;
-  server_.Say(tag_ + ": " + text);
-}
-
-void Connection::ReportLeftOut() {
-  if (chatter_left_out_ == 0) return;
-  const uint64_t n = chatter_left_out_;
-  chatter_left_out_ = 0;
-  server_.Say(tag_ + ": flood: " + std::to_string(n) + " lines left out");
-}
 
 void Connection::Run() {
   Say("link accepted");
   if (!link_.SendPublicKey()) Say("could not send the public key; the link stays unsealed");
   while (!ending_ && !server_.stopping()) {
     auto m = link_.Receive();
-    if (chatter_left_out_ != 0 && platform::GetClock().TickMs() - chatter_window_start_ >= 1000)
-      ReportLeftOut();
+    lines_.Tick();
     if (!m) continue;
     Handle(*m);
   }
@@ -136,7 +106,7 @@ void Connection::Run() {
     session_id_.clear();
   }
   link_.Drop();
-  ReportLeftOut();
+  lines_.Flush();
   server_.index().Save();
 }
 
