@@ -418,6 +418,24 @@ TEST_F(CfgsimProgramTest, GarbageCutFramesAndFloodsEndOnlyTheirLink) {
         "4008636142 and 4008636142 bytes) (error 10053)");
   }
   {
+    // A message enciphered with a provider key that does not exist (index 2): it cannot be opened.
+    auto raw = raw_link();
+    netw_header h;
+    h.type = nwmt_status;
+    h.length1 = 16;
+    h.flags = kNetwFlagProviderCipher;
+    h.key_index = 2;
+    std::vector<uint8_t> bytes(kNetwHeaderSize + 16, 0x33);
+    WriteNetwHeader(h, std::span<uint8_t, kNetwHeaderSize>(bytes.data(), kNetwHeaderSize));
+    ASSERT_EQ(raw->SendAll(bytes), 0u);
+    EXPECT_TRUE(WaitForOutput("#" + std::to_string(link + 1) +
+                              " 127.0.0.1: a message of type 2 (flags 1, parts of 16 and 0 bytes) "
+                              "that could not be opened was dropped"))
+        << cfg_->Stdout();
+    raw.reset();
+    expect_closed("reset by the workstation");
+  }
+  {
     // A plain header announcing 1,000 bytes of part 2, then 10 bytes and the close.
     auto raw = raw_link();
     netw_header h;

@@ -63,8 +63,10 @@ void CfgConnection::Run() {
   Say("link accepted");
   if (!link_.SendPublicKey()) Say("could not send the public key; the link stays unsealed");
   while (!ending_ && !cfg_.stopping()) {
-    auto m = link_.Receive();
+    std::string dropped;
+    auto m = link_.Receive(&dropped);
     lines_.Tick();
+    if (!dropped.empty()) Chatter(dropped);
     if (m) Handle(*m);
   }
   link_.Drop();

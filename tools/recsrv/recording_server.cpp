@@ -95,8 +95,10 @@ void Connection::Run() {
   Say("link accepted");
   if (!link_.SendPublicKey()) Say("could not send the public key; the link stays unsealed");
   while (!ending_ && !server_.stopping()) {
-    auto m = link_.Receive();
+    std::string dropped;
+    auto m = link_.Receive(&dropped);
     lines_.Tick();
+    if (!dropped.empty()) Chatter(dropped);
     if (!m) continue;
     Handle(*m);
   }

@@ -57,11 +57,20 @@ bool ServerLink::SendPublicKey() {
   return socket_->SendAll(send_buffer_.span().first(length)) == 0;
 }
 
-std::optional<netw_message_t> ServerLink::Receive() {
+std::optional<netw_message_t> ServerLink::Receive(std::string* dropped) {
   netw_message_t m;
   if (!queue_.Pop(m, 0)) {
+    const bool was_keyed = keyed();
     receiver_.Step();
     const bool have = queue_.Pop(m, 0);
+    // A pass that read a whole message and delivered nothing, without taking the peer's key,
+    // dropped a message whose parts did not open (the receive step only logs that).
+    if (!have && dropped && io_.pending() >= kNetwHeaderSize && keyed() == was_keyed) {
+      const netw_header h = *ReadNetwHeader(io_.head());
+      *dropped = "a message of type " + std::to_string(h.type) + " (flags " +
+                 std::to_string(h.flags) + ", parts of " + std::to_string(h.length1) + " and " +
+                 std::to_string(h.length2) + " bytes) that could not be opened was dropped";
+    }
     // A pass reads one whole message (delivered or dropped) or nothing, or it fails and posts
     // a notice; only then do the bytes of the unfinished message tell what went wrong.
     if (!have || m.header.type != nwmt_connection_error) io_.MessageDone();

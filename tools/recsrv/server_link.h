@@ -37,8 +37,9 @@ class ServerLink {
   // Sends the own public key in clear; false when the link has no key pair or the send failed.
   bool SendPublicKey();
   // The next message within one receive pass (about 50 ms): a message, an nwmt_connection_error
-  // notice when the link has failed, or nothing.
-  std::optional<netw_message_t> Receive();
+  // notice when the link has failed, or nothing. A whole message whose parts could not be opened
+  // is dropped; `dropped` (when given) then says which.
+  std::optional<netw_message_t> Receive(std::string* dropped = nullptr);
   // Sealed once the peer key is known, else enciphered with a provider key. 0 or an error.
   uint32_t Send(const netw_message_t& m);
   // Ends both directions at once (the peer sees the link close).
