@@ -1,9 +1,10 @@
 #include "recording_index.h"
 
-#include "tool_text.h"
-
 #include <cstdio>
 #include <filesystem>
+
+#include "platform/clock.h"
+#include "tool_text.h"
 
 namespace vorla::recsrv {
 
@@ -107,16 +108,30 @@ std::string IndexJson(const IndexData& d) {
   return j;
 }
 
+void RecordingIndex::SaveIfDue() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!changed_) return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(save_mutex_);
+    if (platform::GetClock().TickMs() - last_save_ms_ < 1000) return;
+  }
+  Save();
+}
+
 bool RecordingIndex::Save() {
   std::string json;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     json = IndexJson(data_);
+    changed_ = false;
   }
   const std::filesystem::path final_path = std::filesystem::path(folder_) / "index.json";
   const std::filesystem::path temp_path = std::filesystem::path(folder_) / "index.json.tmp";
   // One writer at a time: connection threads save at session and segment boundaries.
   std::lock_guard<std::mutex> lock(save_mutex_);
+  last_save_ms_ = platform::GetClock().TickMs();
   std::FILE* f = std::fopen(temp_path.c_str(), "wb");
   if (!f) return false;
   bool ok = std::fwrite(json.data(), 1, json.size(), f) == json.size();

@@ -89,15 +89,23 @@ class RecordingIndex {
   template <class F>
   auto Update(F&& f) {
     std::lock_guard<std::mutex> lock(mutex_);
+    changed_ = true;
     return f(data_);
   }
   // Writes index.json (through a temporary file, so a reader never sees half of it).
   bool Save();
+  // Saves when something changed and the last save is a second old or more. The connections
+  // call it on every pass and after the changes a workstation can repeat without end
+  // (registrations, events), so the file is about a second behind at most and a flood costs
+  // one save a second, not one per message (each save writes the whole index).
+  void SaveIfDue();
   const std::string& folder() const { return folder_; }
 
  private:
   std::mutex mutex_;
   std::mutex save_mutex_;
+  bool changed_ = false;       // under mutex_
+  uint64_t last_save_ms_ = 0;  // platform tick; under save_mutex_
   IndexData data_;
   std::string folder_;
 };

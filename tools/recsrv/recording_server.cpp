@@ -98,6 +98,7 @@ void Connection::Run() {
     std::string dropped;
     auto m = link_.Receive(&dropped);
     lines_.Tick();
+    server_.index().SaveIfDue();
     if (!dropped.empty()) Chatter(dropped);
     if (!m) continue;
     Handle(*m);
@@ -179,7 +180,7 @@ void Connection::OnRegister(const netw_message_t& m) {
   });
   Chatter("registered workstation " + Shown(r.workstation_name) + " address " +
           Dotted(r.workstation_address));
-  server_.index().Save();
+  server_.index().SaveIfDue();
 }
 
 void Connection::OnStatus(const netw_message_t& m) {
@@ -427,7 +428,7 @@ void Connection::OnEvent(const netw_message_t& m) {
   Chatter(std::string("event ") + Shown(e.event_id) + (begins ? " begins" : " ends") + ", rule " +
           std::to_string(e.rule_reference) +
           (begins ? std::string() : ", " + std::to_string(e.recorded_bytes) + " bytes recorded"));
-  server_.index().Save();
+  server_.index().SaveIfDue();
 }
 
 void Connection::OnFrame(const netw_message_t& m) {
