@@ -13,42 +13,14 @@
 #include "rules/rule_actions.h"
 #include "rules/trigger_input_ext.h"
 #include "rules/trigger_input_schedule.h"
+#include "support/golden_bytes.h"
 
 namespace vorla::cfgsim {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Golden bytes, little-endian, spelled out field by field.
-struct Golden {
-  Bytes b;
-  Golden& U8(uint8_t v) {
-    b.push_back(v);
-    return *this;
-  }
-  Golden& U16(uint16_t v) {
-    b.push_back(v & 0xFF);
-    b.push_back(v >> 8);
-    return *this;
-  }
-  Golden& U32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  Golden& U64(uint64_t v) {
-    for (int i = 0; i < 8; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  // ASCII text as UTF-16LE with the 16-bit zero.
-  Golden& Str(const std::string& s) {
-    for (char c : s) U16(static_cast<uint8_t>(c));
-    return U16(0);
-  }
-  Golden& Raw(const Bytes& more) {
-    b.insert(b.end(), more.begin(), more.end());
-    return *this;
-  }
-};
+using test::Golden;
 
 Bytes Of(const PayloadBuffer& p) { return Bytes(p.span().begin(), p.span().end()); }
 

@@ -22,6 +22,7 @@
 #include "security/security_server.h"
 #include "security/security_server_v2.h"
 #include "support/child_process.h"
+#include "support/golden_bytes.h"
 #include "support/temp_dir.h"
 
 namespace vorla {
@@ -33,27 +34,7 @@ void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Golden bytes, little-endian, spelled out field by field.
-struct Golden {
-  std::vector<uint8_t> b;
-  Golden& U16(uint16_t v) {
-    b.push_back(v & 0xFF);
-    b.push_back(v >> 8);
-    return *this;
-  }
-  Golden& U32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  // ASCII text as UTF-16LE with the 16-bit zero.
-  Golden& U64(uint64_t v) {
-    return U32(static_cast<uint32_t>(v)).U32(static_cast<uint32_t>(v >> 32));
-  }
-  Golden& Str(const std::string& s) {
-    for (char c : s) U16(static_cast<uint8_t>(c));
-    return U16(0);
-  }
-};
+using test::Golden;
 
 class CfgsimProgramTest : public ::testing::Test {
  protected:
@@ -237,7 +218,7 @@ TEST_F(CfgsimProgramTest, SendsRequestsAndPrintsTheWorkstationsAnswers) {
   t.U32(1).Str("E1").U32(0).U64(0);      // event: presence, id, rule reference, start time
   t.U64(0).U64(0).U32(0).U32(0).U32(0);  // end time, recorded bytes, reserved, no texts
   t.U32(2);                              // data length
-  t.b.insert(t.b.end(), {0x0a, 0x0b});
+  t.U8(0x0a).U8(0x0b);
   t.Str("N");  // trigger name
   EXPECT_EQ(Bytes(trigger->part2), t.b);
   Answer(ws, *trigger, 0);
