@@ -77,14 +77,25 @@ class CfgsimProgramTest : public ::testing::Test {
               0u);
   }
 
-  // The next message of `type` the workstation receives within 10 s.
-  std::optional<netw_message_t> Next(SocketManager& ws, uint32_t type) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  // The next message of `type` the workstation receives within `timeout_ms`.
+  std::optional<netw_message_t> Next(SocketManager& ws, uint32_t type, int timeout_ms = 10000) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < until) {
       netw_message_t m;
       if (ws.incoming().Pop(m, 100) && m.header.type == type) return m;
     }
     return std::nullopt;
+  }
+
+  // The workstation's session configuration request for `user`.
+  static void AskSessionConfig(SocketManager& ws, const std::string& user) {
+    ByteWriter w;
+    w.Utf16z(FromUtf8(user));
+    EXPECT_EQ(
+        ws.Send(MakeNetwMessage(nwmt_cfg_sessionconfig, PayloadBuffer::CopyOf(Golden().U32(1).b),
+                                PayloadBuffer::CopyOf(w.bytes())),
+                true),
+        0u);
   }
 
   // Sends `m` back to the Configurator with `result` in the first word of part 1, as the
@@ -260,13 +271,7 @@ TEST_F(CfgsimProgramTest, AnswersSessionConfigurationRequestsPerUser) {
   SocketManager ws;
   Register(ws, port);
   auto ask = [&](const std::string& user) {
-    ByteWriter w;
-    w.Utf16z(FromUtf8(user));
-    EXPECT_EQ(
-        ws.Send(MakeNetwMessage(nwmt_cfg_sessionconfig, PayloadBuffer::CopyOf(Golden().U32(1).b),
-                                PayloadBuffer::CopyOf(w.bytes())),
-                true),
-        0u);
+    AskSessionConfig(ws, user);
     return Next(ws, nwmt_cfg_sessionconfig);
   };
   {
@@ -290,6 +295,35 @@ TEST_F(CfgsimProgramTest, AnswersSessionConfigurationRequestsPerUser) {
   }
   cfg_->Signal(SIGTERM);
   EXPECT_EQ(cfg_->Wait(15000), std::optional<int>(0));
+}
+
+TEST_F(CfgsimProgramTest, RefusesOrIgnoresSessionConfigurationRequestsWhenToldTo) {
+  {
+    SCOPED_TRACE("refused with word 5: a version-1 answer without rules");
+    const uint16_t port = Start({"--session-answer", "refuse:5"});
+    ASSERT_NE(port, 0);
+    SocketManager ws;
+    Register(ws, port);
+    AskSessionConfig(ws, "carol");
+    const auto a = Next(ws, nwmt_cfg_sessionconfig);
+    ASSERT_TRUE(a) << cfg_->Stdout();
+    EXPECT_EQ(Bytes(a->part1), Golden().U32(5).b);
+    EXPECT_EQ(Bytes(a->part2), Golden().U32(1).Str("").Str("").U16(0).U32(0).b);
+    cfg_->Signal(SIGTERM);
+    EXPECT_EQ(cfg_->Wait(15000), std::optional<int>(0));
+  }
+  {
+    SCOPED_TRACE("never answered");
+    const uint16_t port = Start({"--session-answer", "none"});
+    ASSERT_NE(port, 0);
+    SocketManager ws;
+    Register(ws, port);
+    AskSessionConfig(ws, "carol");
+    EXPECT_TRUE(WaitForOutput("session configuration request for \"carol\" left unanswered"));
+    EXPECT_FALSE(Next(ws, nwmt_cfg_sessionconfig, 500));
+    cfg_->Signal(SIGTERM);
+    EXPECT_EQ(cfg_->Wait(15000), std::optional<int>(0));
+  }
 }
 
 TEST_F(CfgsimProgramTest, PrintsLiveFramesAndSavesTheJpegOnes) {

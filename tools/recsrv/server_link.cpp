@@ -110,6 +110,7 @@ std::string ServerLink::FailureText(uint32_t error) const {
   const std::string partial =
       got == 0 ? std::string()
                : " in the middle of a message (" + std::to_string(got) + " bytes of it came)";
+  if (dropped_.load()) return "ended on this side" + partial;
   if (io_.closed_by_peer()) return "closed by the workstation" + partial;
   // A reset: the peer's socket was closed with our data unread (a process that died, say).
   if (io_.failed())
@@ -132,6 +133,7 @@ std::string ServerLink::FailureText(uint32_t error) const {
 }
 
 void ServerLink::Drop() {
+  dropped_ = true;
   if (socket_ && socket_->is_open()) socket_->Shutdown();
 }
 

@@ -45,9 +45,9 @@ class ServerLink {
   // Ends both directions at once (the peer sees the link close).
   void Drop();
 
-  // What ended the link, for the line that reports an nwmt_connection_error notice: closed by
-  // the peer (between or in the middle of messages), a header that is not one of this protocol,
-  // an oversized part, a peer that stopped sending, a socket error.
+  // What ended the link, for the line that reports an nwmt_connection_error notice: a Drop on
+  // this side, a close by the peer (between or in the middle of messages), a header that is not one
+  // of this protocol, an oversized part, a peer that stopped sending, a socket error.
   std::string FailureText(uint32_t error) const;
 
   uint32_t peer_address() const { return peer_address_; }
@@ -89,6 +89,7 @@ class ServerLink {
   std::atomic<uint16_t> peer_last_flags_{0};
   LinkReceiver receiver_;
   uint32_t peer_address_ = 0;
+  std::atomic<bool> dropped_{false};  // Drop was called (from any thread)
 
   std::mutex send_lock_;
   PayloadBuffer send_buffer_;
