@@ -75,35 +75,19 @@ void CfgConnection::Run() {
 
 void CfgConnection::Handle(const netw_message_t& m) {
   switch (m.header.type) {
-    case nwmt_connection_error: {
-      ByteReader r(m.part1.span());
-      uint32_t code = 0, error = 0;
-      r.U32(code);
-      r.U32(error);
-      Say("link closed: " + link_.FailureText(error) + " (error " + std::to_string(error) + ")");
+    case nwmt_connection_error:
+      Say(link_.ClosedLine(m));
       ending_ = true;
       return;
-    }
     case nwmt_public_key: Chatter("public key received again; ignored"); return;
-    case nwmt_status: {
-      ByteReader r(m.part1.span());
-      uint32_t kind = 0, value = 0;
-      if (!r.U32(kind) || !r.U32(value)) {
-        Chatter("malformed status message ignored");
-        return;
-      }
-      Chatter("status kind " + std::to_string(kind) + " value " + Hex32(value) +
-              (kind == kStatusKindShutdown ? " (workstation shutting down)" : ""));
-      return;
-    }
+    case nwmt_status: Chatter(recsrv::DescribeStatusMessage(m)); return;
     case nwmt_ws_register: {
       RegistrationRecord r;
       if (!recsrv::ReadRegistration(m, r) || r.presence == 0) {
         Chatter("malformed registration ignored");
         return;
       }
-      Chatter("registered workstation " + Shown(r.workstation_name) + " address " +
-              Dotted(r.workstation_address));
+      Chatter(recsrv::DescribeRegistration(r));
       cfg_.NoteRegistration();
       return;
     }
@@ -118,11 +102,7 @@ void CfgConnection::Handle(const netw_message_t& m) {
         Chatter("malformed workstation status ignored");
         return;
       }
-      Chatter("workstation status " + Hex32(s.status_word) + " [" +
-              recsrv::StatusWordText(s.status_word) + "] code " + Hex32(s.status_code) +
-              (s.session ? " session " + Shown(s.session->session_id) + " user " +
-                               Shown(s.session->user_name)
-                         : std::string()));
+      Chatter(recsrv::DescribeWsStatus(s));
       return;
     }
     case nwmt_live_frame: OnLiveFrame(m); return;

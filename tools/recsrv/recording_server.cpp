@@ -115,29 +115,14 @@ void Connection::Run() {
 
 void Connection::Handle(const netw_message_t& m) {
   switch (m.header.type) {
-    case nwmt_connection_error: {
-      ByteReader r(m.part1.span());
-      uint32_t code = 0, error = 0;
-      r.U32(code);
-      r.U32(error);
-      Say("link closed: " + link_.FailureText(error) + " (error " + std::to_string(error) + ")");
+    case nwmt_connection_error:
+      Say(link_.ClosedLine(m));
       ending_ = true;
       return;
-    }
     case nwmt_public_key: Chatter("public key received again; ignored"); return;
     case nwmt_ws_register: OnRegister(m); return;
     case nwmt_ws_status: OnStatus(m); return;
-    case nwmt_status: {
-      ByteReader r(m.part1.span());
-      uint32_t kind = 0, value = 0;
-      if (!r.U32(kind) || !r.U32(value)) {
-        Chatter("malformed status message ignored");
-      } else {
-        Chatter("status kind " + std::to_string(kind) + " value " + Hex32(value) +
-                (kind == kStatusKindShutdown ? " (workstation shutting down)" : ""));
-      }
-      return;
-    }
+    case nwmt_status: Chatter(DescribeStatusMessage(m)); return;
     case nwmt_ws_newsession: OnNewSession(m); return;
     case nwmt_ws_newsegment: OnNewSegment(m); return;
     case nwmt_ws_closesession: OnCloseSession(m); return;
@@ -178,8 +163,7 @@ void Connection::OnRegister(const netw_message_t& m) {
     d.workstations.push_back(w);
     return static_cast<int>(d.workstations.size() - 1);
   });
-  Chatter("registered workstation " + Shown(r.workstation_name) + " address " +
-          Dotted(r.workstation_address));
+  Chatter(DescribeRegistration(r));
   server_.index().SaveIfDue();
 }
 
@@ -197,9 +181,7 @@ void Connection::OnStatus(const netw_message_t& m) {
       ++w.status_messages;
     });
   }
-  Chatter("workstation status " + Hex32(s.status_word) + " [" + StatusWordText(s.status_word) +
-          "] code " + Hex32(s.status_code) +
-          (s.session ? " session " + Shown(s.session->session_id) : std::string()));
+  Chatter(DescribeWsStatus(s));
 }
 
 void Connection::Answer(const netw_message_t& answer, const char* what) {

@@ -1,5 +1,6 @@
 #include "server_link.h"
 
+#include "common/byte_reader.h"
 #include "platform/clock.h"
 #include "security/security_server_v2.h"
 
@@ -130,6 +131,14 @@ std::string ServerLink::FailureText(uint32_t error) const {
   }
   if (got > 0) return "the workstation stopped sending" + partial;
   return "error " + std::to_string(error);
+}
+
+std::string ServerLink::ClosedLine(const netw_message_t& notice) const {
+  ByteReader r(notice.part1.span());
+  uint32_t code = 0, error = 0;
+  r.U32(code);
+  r.U32(error);
+  return "link closed: " + FailureText(error) + " (error " + std::to_string(error) + ")";
 }
 
 void ServerLink::Drop() {

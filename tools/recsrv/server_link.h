@@ -49,6 +49,8 @@ class ServerLink {
   // this side, a close by the peer (between or in the middle of messages), a header that is not one
   // of this protocol, an oversized part, a peer that stopped sending, a socket error.
   std::string FailureText(uint32_t error) const;
+  // The whole line for such a notice: "link closed: <what> (error N)".
+  std::string ClosedLine(const netw_message_t& notice) const;
 
   uint32_t peer_address() const { return peer_address_; }
   bool keyed() const { return keys_.keys_established.load(std::memory_order_acquire); }

@@ -6,6 +6,7 @@
 #include "common/byte_writer.h"
 #include "security/hc128.h"
 #include "security/security_server.h"
+#include "tool_text.h"
 
 namespace vorla::recsrv {
 
@@ -130,6 +131,27 @@ std::string StatusWordText(uint32_t word) {
     s += buf;
   }
   return s.empty() ? "none" : s;
+}
+
+std::string DescribeStatusMessage(const netw_message_t& m) {
+  ByteReader r(m.part1.span());
+  uint32_t kind = 0, value = 0;
+  if (!r.U32(kind) || !r.U32(value)) return "malformed status message ignored";
+  return "status kind " + std::to_string(kind) + " value " + tools::Hex32(value) +
+         (kind == kStatusKindShutdown ? " (workstation shutting down)" : "");
+}
+
+std::string DescribeRegistration(const RegistrationRecord& r) {
+  return "registered workstation " + tools::Shown(r.workstation_name) + " address " +
+         tools::Dotted(r.workstation_address);
+}
+
+std::string DescribeWsStatus(const WsStatus& s) {
+  return "workstation status " + tools::Hex32(s.status_word) + " [" +
+         StatusWordText(s.status_word) + "] code " + tools::Hex32(s.status_code) +
+         (s.session ? " session " + tools::Shown(s.session->session_id) + " user " +
+                          tools::Shown(s.session->user_name)
+                    : std::string());
 }
 
 PayloadBuffer FrameKeyFromPassword(const std::u16string& password) {

@@ -44,6 +44,12 @@ bool ReadWsStatus(const netw_message_t& m, WsStatus& out);
 // The status word as words ("standby", "session", "recording", ...).
 std::string StatusWordText(uint32_t word);
 
+// The lines both tools print for what every workstation link carries: a status message
+// (type 2), a registration, a workstation status.
+std::string DescribeStatusMessage(const netw_message_t& m);
+std::string DescribeRegistration(const RegistrationRecord& r);
+std::string DescribeWsStatus(const WsStatus& s);
+
 // The frame key of a session: MD5 of the password's UTF-16LE code units (no terminator). Empty
 // when the password is empty or the digest cannot be made.
 PayloadBuffer FrameKeyFromPassword(const std::u16string& password);
