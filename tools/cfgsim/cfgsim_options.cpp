@@ -12,39 +12,28 @@ std::optional<CfgsimOptions> ParseOptions(const std::vector<std::string>& args,
   CfgsimOptions o;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) {
-        error = "option " + a + " needs a value";
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
+    tools::OptionValue value(args, i, error);
     std::string v;
     uint64_t n = 0;
     if (a == "--help" || a == "-h") {
       o.help = true;
     } else if (a == "--address") {
-      if (!value(o.address)) return std::nullopt;
+      if (!value.Text(o.address)) return std::nullopt;
     } else if (a == "--port") {
-      if (!value(v)) return std::nullopt;
-      if (!ParseNumber(v, 65535, n)) {
-        error = "option --port: not a port number: " + v;
-        return std::nullopt;
-      }
+      if (!value.Number(65535, n)) return std::nullopt;
       o.port = static_cast<uint16_t>(n);
     } else if (a == "--script") {
-      if (!value(v)) return std::nullopt;
+      if (!value.Text(v)) return std::nullopt;
       o.commands.emplace_back("script", v);
     } else if (a == "--command" || a == "-c") {
-      if (!value(v)) return std::nullopt;
+      if (!value.Text(v)) return std::nullopt;
       o.commands.emplace_back("command", v);
     } else if (a == "--save-live") {
-      if (!value(o.save_live)) return std::nullopt;
+      if (!value.Text(o.save_live)) return std::nullopt;
     } else if (a == "--exit-after-commands") {
       o.exit_after_commands = true;
     } else if (a == "--session-rules") {
-      if (!value(v)) return std::nullopt;
+      if (!value.Text(v)) return std::nullopt;
       const size_t eq = v.find('=');
       if (eq == std::string::npos || eq == 0 || eq + 1 == v.size()) {
         error = "option --session-rules: USER=FILE expected, not " + v;
@@ -52,7 +41,7 @@ std::optional<CfgsimOptions> ParseOptions(const std::vector<std::string>& args,
       }
       o.session_rules.emplace_back(v.substr(0, eq), v.substr(eq + 1));
     } else if (a == "--session-answer") {
-      if (!value(v)) return std::nullopt;
+      if (!value.Text(v)) return std::nullopt;
       if (v == "rules") {
         o.session_answer = SessionAnswer::kRules;
       } else if (v == "none") {

@@ -5,55 +5,37 @@
 
 namespace vorla::recsrv {
 
-using tools::ParseNumber;
-
 std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
                                           std::string& error) {
   ServerOptions o;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) {
-        error = "option " + a + " needs a value";
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
-    auto number = [&](uint64_t max, uint64_t& out) {
-      std::string v;
-      if (!value(v)) return false;
-      if (!ParseNumber(v, max, out)) {
-        error = "option " + a + ": not a number in range: " + v;
-        return false;
-      }
-      return true;
-    };
+    tools::OptionValue value(args, i, error);
     uint64_t n = 0;
     std::string v;
     if (a == "--help" || a == "-h") {
       o.help = true;
     } else if (a == "--address") {
-      if (!value(o.address)) return std::nullopt;
+      if (!value.Text(o.address)) return std::nullopt;
     } else if (a == "--port") {
-      if (!number(65535, n)) return std::nullopt;
+      if (!value.Number(65535, n)) return std::nullopt;
       o.port = static_cast<uint16_t>(n);
     } else if (a == "--output") {
-      if (!value(o.output)) return std::nullopt;
+      if (!value.Text(o.output)) return std::nullopt;
     } else if (a == "--password") {
-      if (!value(v)) return std::nullopt;
+      if (!value.Text(v)) return std::nullopt;
       o.password = FromUtf8(v);
     } else if (a == "--refuse-sessions") {
-      if (!number(0xFFFFFFFF, n)) return std::nullopt;
+      if (!value.Number(0xFFFFFFFF, n)) return std::nullopt;
       o.refuse_sessions = static_cast<uint32_t>(n);
     } else if (a == "--refuse-segments") {
-      if (!number(0xFFFFFFFF, n)) return std::nullopt;
+      if (!value.Number(0xFFFFFFFF, n)) return std::nullopt;
       o.refuse_segments = static_cast<uint32_t>(n);
     } else if (a == "--answer-delay") {
-      if (!number(600000, n)) return std::nullopt;
+      if (!value.Number(600000, n)) return std::nullopt;
       o.answer_delay_ms = static_cast<uint32_t>(n);
     } else if (a == "--no-answer") {
-      if (!value(v)) return std::nullopt;
+      if (!value.Text(v)) return std::nullopt;
       if (v == "sessions") {
         o.no_session_answer = true;
       } else if (v == "segments") {
@@ -65,7 +47,7 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
         return std::nullopt;
       }
     } else if (a == "--drop-after-frames") {
-      if (!number(UINT64_MAX, n)) return std::nullopt;
+      if (!value.Number(UINT64_MAX, n)) return std::nullopt;
       o.drop_after_frames = n;
     } else if (a == "--frame-lines") {
       o.frame_lines = true;
