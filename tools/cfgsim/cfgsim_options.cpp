@@ -73,8 +73,10 @@ std::string HelpText() {
 A Configurator for Vorla workstations. It accepts workstation links, performs the key exchange,
 prints one line per registration, capability report (with the codec list), workstation status
 (with its state bits decoded), live frame and answer, and answers session configuration
-requests. It sends what its commands say, from the command line and script files, in the order
-given. SIGINT or SIGTERM stops it: every link is sent the closing status first.
+requests; repeated lines are limited to 200 a second per link (the rest are counted), and at
+most 256 links are served at once. It sends what its commands say, from the command line and
+script files, in the order given. SIGINT or SIGTERM stops it: every link is sent the closing
+status first.
 
 Options:
   --address A            IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for all).

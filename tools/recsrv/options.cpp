@@ -66,8 +66,10 @@ A recording server for Vorla workstations. It accepts any number of workstation 
 the key exchange, answers new sessions and segments, and writes every segment into the output
 folder: VP8 (and other codecs) as an IVF file, JPEG frames as a numbered folder of .jpg files.
 index.json in the output folder lists workstations, sessions, segments and events. One line is
-printed per protocol event. SIGINT or SIGTERM stops it: every link is told that the server
-shuts down (status kind 2) and the index is written.
+printed per protocol event; lines a workstation can repeat without end are limited to 200 a
+second per link (the rest are counted), and at most 256 links are served at once. SIGINT or
+SIGTERM stops it: every link is told that the server shuts down (status kind 2) and the index is
+written.
 
 Options:
   --address A            IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for all).
