@@ -7,10 +7,9 @@
 #include "common/byte_reader.h"
 #include "common/text.h"
 #include "config_files.h"
-#include "line_pacer.h"
 #include "live_frames.h"
-#include "server_link.h"
 #include "server_messages.h"
+#include "tool_connection.h"
 #include "tool_runtime.h"
 
 namespace vorla::cfgsim {
@@ -18,69 +17,36 @@ namespace vorla::cfgsim {
 using tools::ParseNumber;
 
 // One workstation link.
-class CfgConnection {
+class CfgConnection final : public tools::ToolConnection {
  public:
   CfgConnection(Configurator& cfg, uint32_t number, std::unique_ptr<platform::TcpSocket> s)
-      : cfg_(cfg),
-        number_(number),
-        link_(std::move(s), [this] { return cfg_.stopping() || ending_; }),
-        lines_("#" + std::to_string(number) + " " + Dotted(link_.peer_address()),
-               [&cfg](const std::string& line) { cfg.Say(line); }) {}
+      : ToolConnection(
+            number, std::move(s), [&cfg] { return cfg.stopping(); },
+            [&cfg](const std::string& line) { cfg.Say(line); }),
+        cfg_(cfg) {}
 
-  void Run();
-  uint32_t number() const { return number_; }
-  // Sends and says so. Called on the command threads too, so its lines bypass the link's
-  // pacing.
+  // Sends and says so. Called on the command threads too.
   bool Send(const netw_message_t& m, const std::string& what) {
-    const uint32_t r = link_.Send(m);
-    cfg_.Say(lines_.tag() + ": " +
-             (r != 0 ? "could not send " + what + " (error " + std::to_string(r) + ")"
-                     : "sent " + what));
+    const uint32_t r = link().Send(m);
+    SayFromAnyThread(r != 0 ? "could not send " + what + " (error " + std::to_string(r) + ")"
+                            : "sent " + what);
     return r == 0;
   }
   void Close() {
     Send(BuildClosingStatus(), "closing status");
-    link_.Drop();
+    link().Drop();
   }
 
  private:
-  // Lines of the link's own thread: Say always prints, Chatter is paced (the lines a workstation
-  // can make without end by repeating a message).
-  void Say(const std::string& text) { lines_.Say(text); }
-  void Chatter(const std::string& text) { lines_.Chatter(text); }
-  void Handle(const netw_message_t& m);
+  void Handle(const netw_message_t& m) override;
   void OnSessionConfig(const netw_message_t& m);
   void OnLiveFrame(const netw_message_t& m);
 
   Configurator& cfg_;
-  uint32_t number_;
-  bool ending_ = false;
-  recsrv::ServerLink link_;
-  tools::LinePacer lines_;
 };
-
-void CfgConnection::Run() {
-  Say("link accepted");
-  if (!link_.SendPublicKey()) Say("could not send the public key; the link stays unsealed");
-  while (!ending_ && !cfg_.stopping()) {
-    std::string dropped;
-    auto m = link_.Receive(&dropped);
-    lines_.Tick();
-    if (!dropped.empty()) Chatter(dropped);
-    if (m) Handle(*m);
-  }
-  link_.Drop();
-  lines_.Flush();
-}
 
 void CfgConnection::Handle(const netw_message_t& m) {
   switch (m.header.type) {
-    case nwmt_connection_error:
-      Say(link_.ClosedLine(m));
-      ending_ = true;
-      return;
-    case nwmt_public_key: Chatter("public key received again; ignored"); return;
-    case nwmt_status: Chatter(recsrv::DescribeStatusMessage(m)); return;
     case nwmt_ws_register: {
       RegistrationRecord r;
       if (!recsrv::ReadRegistration(m, r) || r.presence == 0) {
@@ -133,7 +99,7 @@ void CfgConnection::OnLiveFrame(const netw_message_t& m) {
     std::string error;
     if (!IsJpegFrame(*d, m.part2.span())) {
       line += "; not saved: not a JPEG image";
-    } else if (const auto file = saver->Save(number_, m.part2.span(), error)) {
+    } else if (const auto file = saver->Save(number(), m.part2.span(), error)) {
       line += "; saved as " + *file;
     } else {
       line += "; not saved: " + error;

@@ -9,11 +9,10 @@
 #include "common/byte_reader.h"
 #include "common/text.h"
 #include "ivf_writer.h"
-#include "line_pacer.h"
 #include "net/server_records.h"
 #include "platform/clock.h"
-#include "server_link.h"
 #include "server_messages.h"
+#include "tool_connection.h"
 #include "tool_text.h"
 
 namespace vorla::recsrv {
@@ -35,31 +34,26 @@ uint64_t NowMs() { return static_cast<uint64_t>(platform::GetClock().WallMillis(
 }  // namespace
 
 // One workstation link and what is open on it.
-class Connection {
+class Connection final : public tools::ToolConnection {
  public:
   Connection(RecordingServer& server, uint32_t number, std::unique_ptr<platform::TcpSocket> s)
-      : server_(server),
-        number_(number),
-        link_(std::move(s), [this] { return server_.stopping() || ending_; }),
-        lines_("#" + std::to_string(number) + " " + Dotted(link_.peer_address()),
-               [&server](const std::string& line) { server.Say(line); }) {}
+      : ToolConnection(
+            number, std::move(s), [&server] { return server.stopping(); },
+            [&server](const std::string& line) { server.Say(line); }),
+        server_(server) {}
 
-  void Run();
-  uint32_t number() const { return number_; }
   // The server is stopping: tell the workstation (status kind 2), then end the link. Called on
-  // another thread than the link's, so its line bypasses the link's pacing.
+  // another thread than the link's.
   void NotifyShutdown() {
-    if (link_.Send(BuildStatusMessage(kStatusKindShutdown, 0)) == 0)
-      server_.Say(lines_.tag() + ": sent shutdown status");
-    link_.Drop();
+    if (link().Send(BuildStatusMessage(kStatusKindShutdown, 0)) == 0)
+      SayFromAnyThread("sent shutdown status");
+    link().Drop();
   }
 
  private:
-  // Lines of the link's own thread: Say always prints, Chatter is paced (the lines a workstation
-  // can make without end by repeating a message).
-  void Say(const std::string& text) { lines_.Say(text); }
-  void Chatter(const std::string& text) { lines_.Chatter(text); }
-  void Handle(const netw_message_t& m);
+  void Handle(const netw_message_t& m) override;
+  void AfterPass() override { server_.index().SaveIfDue(); }
+  void AtEnd() override;
   void OnRegister(const netw_message_t& m);
   void OnStatus(const netw_message_t& m);
   void OnNewSession(const netw_message_t& m);
@@ -75,10 +69,6 @@ class Connection {
   void FinishSession(uint64_t end_time);
 
   RecordingServer& server_;
-  uint32_t number_;
-  bool ending_ = false;
-  ServerLink link_;
-  tools::LinePacer lines_;
   int workstation_ = -1;
   std::string session_id_;  // the session open on this link, empty when none
   PayloadBuffer frame_key_;
@@ -91,45 +81,26 @@ class Connection {
   uint64_t frames_on_link_ = 0;
 };
 
-void Connection::Run() {
-  Say("link accepted");
-  if (!link_.SendPublicKey()) Say("could not send the public key; the link stays unsealed");
-  while (!ending_ && !server_.stopping()) {
-    std::string dropped;
-    auto m = link_.Receive(&dropped);
-    lines_.Tick();
-    server_.index().SaveIfDue();
-    if (!dropped.empty()) Chatter(dropped);
-    if (!m) continue;
-    Handle(*m);
-  }
+void Connection::AtEnd() {
   FinishSegment(0);
   if (!session_id_.empty()) {
     Say("link ended with session " + session_id_ + " still open");
     session_id_.clear();
   }
-  link_.Drop();
-  lines_.Flush();
   server_.index().Save();
 }
 
 void Connection::Handle(const netw_message_t& m) {
   switch (m.header.type) {
-    case nwmt_connection_error:
-      Say(link_.ClosedLine(m));
-      ending_ = true;
-      return;
-    case nwmt_public_key: Chatter("public key received again; ignored"); return;
     case nwmt_ws_register: OnRegister(m); return;
     case nwmt_ws_status: OnStatus(m); return;
-    case nwmt_status: Chatter(DescribeStatusMessage(m)); return;
     case nwmt_ws_newsession: OnNewSession(m); return;
     case nwmt_ws_newsegment: OnNewSegment(m); return;
     case nwmt_ws_closesession: OnCloseSession(m); return;
     case nwmt_ws_closesegment: OnCloseSegment(m); return;
     case nwmt_ws_disconnect:
       Say("workstation disconnects");
-      ending_ = true;
+      End();
       return;
     case nwmt_ws_eventinfo: OnEvent(m); return;
     case nwmt_ws_segmentdata: OnFrame(m); return;
@@ -145,7 +116,7 @@ void Connection::OnRegister(const netw_message_t& m) {
     Chatter("malformed registration ignored");
     return;
   }
-  const std::string peer = Dotted(link_.peer_address());
+  const std::string peer = Dotted(link().peer_address());
   workstation_ = server_.index().Update([&](IndexData& d) {
     for (size_t i = 0; i < d.workstations.size(); ++i) {
       if (d.workstations[i].name == r.workstation_name &&
@@ -185,7 +156,7 @@ void Connection::OnStatus(const netw_message_t& m) {
 }
 
 void Connection::Answer(const netw_message_t& answer, const char* what) {
-  const uint32_t r = link_.Send(answer);
+  const uint32_t r = link().Send(answer);
   if (r != 0) Say(std::string("could not send ") + what + " (error " + std::to_string(r) + ")");
 }
 
@@ -478,8 +449,8 @@ void Connection::OnFrame(const netw_message_t& m) {
   if (limit != 0 && frames_on_link_ >= limit) {
     Say("dropping the link after " + std::to_string(frames_on_link_) +
         " frames (--drop-after-frames)");
-    link_.Drop();
-    ending_ = true;
+    link().Drop();
+    End();
   }
 }
 
