@@ -2,7 +2,7 @@
 
 #include "common/text.h"
 #include "service/crash_handler.h"
-#include "service/entry.h"
+#include "controller/entry.h"
 
 int main(int argc, char** argv) {
   vorla::InstallThreadExceptionFilter();

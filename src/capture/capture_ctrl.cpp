@@ -432,7 +432,7 @@ void CaptureCtrl::LiveCopy(const screen_image& record) {
   live.height = record.height;
   live.codec_fcc = kFccJpeg;
   live.quality = kLiveQuality;
-  live.flags = kFrameFlagKeyFrame;
+  live.flags = kImageFlagKeyFrame;
   live.data_length = data.size();
   live.data = data;
   live_->Push(std::move(live));

@@ -10,7 +10,7 @@
 
 namespace vorla {
 
-// The capture request (32 bytes in the original layout; passed by value).
+// The capture request (32 bytes; passed by value).
 struct CaptureFormat {
   int32_t x = 0;
   int32_t y = 0;
@@ -22,7 +22,7 @@ struct CaptureFormat {
   uint32_t quality = 0;            // 0: the compressor's default
 };
 
-inline constexpr uint32_t kFrameFlagKeyFrame = 0x10;
+inline constexpr uint32_t kImageFlagKeyFrame = 0x10;
 inline constexpr uint32_t kFrameFlagDesktopLost = 0x20000000;
 
 // A frame with every field zero except possibly the flags is a valid frame without data.

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,13 @@ using ServiceStatusHandle = uintptr_t;  // 0: none
 // it, until the service thread has ended. False (and the last error) when the process was not
 // started by the service manager.
 bool RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunction service_main);
+
+// Runs `body` on a thread of its own and blocks until it has ended; meanwhile SIGTERM and SIGINT
+// reach `deliver` on the calling thread as the stop (1) and shutdown (5) controls. For running
+// the service body without the service manager. False (body not run) when the signals cannot be
+// taken over.
+bool RunWithControlSignals(const std::function<void()>& body,
+                           const std::function<void(uint32_t)>& deliver);
 
 // Called on the service thread: registers the control handler. 0 when no dispatcher runs.
 ServiceStatusHandle RegisterServiceControlHandler(std::u16string_view service_name,

@@ -49,6 +49,10 @@ uint32_t SocketErrorFromSystem(int system_error);
 
 enum class SocketWait { kReady, kTimeout, kError };
 
+// How long SendAll waits for the peer to take more bytes: 30 s, or the milliseconds named by
+// VORLA_SEND_LIMIT_MS (read once; for tests of peers that stop reading).
+uint32_t SendTimeLimitMs();
+
 class TcpSocket {
  public:
   // A new IPv4 stream socket; nullptr when the system refuses one.
@@ -57,12 +61,13 @@ class TcpSocket {
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
 
-  // Connects to address:port; 0 or the socket error. Gives up after about 21 s with 10060,
-  // as a blocking connect of the original system does.
+  // Connects to address:port; 0 or the socket error. Gives up after about 21 s with 10060.
   uint32_t Connect(uint32_t address, uint16_t port);
   SocketWait WaitWritable(uint32_t timeout_ms);
   SocketWait WaitReadable(uint32_t timeout_ms);
-  // Hands all bytes to the system; 0 when every byte was taken, else the socket error.
+  // Hands all bytes to the system; 0 when every byte was taken, else the socket error. Gives up
+  // with 10060 when the peer takes nothing for SendTimeLimitMs() (a peer that stopped reading
+  // must not hold its sender for ever); the link is then unusable and belongs closed.
   uint32_t SendAll(std::span<const uint8_t> bytes);
   // Receives up to into.size() bytes: the count, 0 when the peer has closed, -1 on an error.
   int64_t Receive(std::span<uint8_t> into);

@@ -10,7 +10,6 @@
 #include "platform/fake/fake_clock.h"
 #include "platform/fake/memory_event_log.h"
 #include "platform/last_error.h"
-#include "service/workstation_service.h"
 #include "support/temp_dir.h"
 
 namespace vorla {
@@ -218,12 +217,6 @@ TEST_F(ServiceTest, InstallIntoAnUnwritableFolderReportsTheError) {
   char16_t* argv[] = {a0.data(), a1.data(), nullptr};
   EXPECT_TRUE(s.ProcessInstallArgs(2, argv));
   EXPECT_EQ(console_, u"VorlaWS failed to install. Error 3\n");
-}
-
-TEST_F(ServiceTest, WorkstationServiceStartsTheSocketLayer) {
-  WorkStationService s;
-  EXPECT_TRUE(s.OnInit());
-  EXPECT_TRUE(log_.records().empty());
 }
 
 }  // namespace

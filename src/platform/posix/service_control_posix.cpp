@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -116,14 +117,10 @@ uint32_t ErrnoToError(int e) {
 
 }  // namespace
 
-bool RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunction service_main) {
-  const char* notify = std::getenv("NOTIFY_SOCKET");
-  if (!notify || !*notify) {
-    SetLastError(kErrorFailedServiceControllerConnect);
-    return false;
-  }
-  // The controls arrive as signals; block them here so that the service thread (which inherits
-  // the mask) never takes them, and read them from a signalfd on this thread.
+bool RunWithControlSignals(const std::function<void()>& body,
+                           const std::function<void(uint32_t)>& deliver) {
+  // The controls arrive as signals; block them here so that the body's thread (and every thread
+  // it starts, which inherit the mask) never takes them, and read them from a signalfd here.
   sigset_t controls;
   sigemptyset(&controls);
   sigaddset(&controls, SIGTERM);
@@ -136,20 +133,11 @@ bool RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunction 
     if (sigfd >= 0) close(sigfd);
     if (donefd >= 0) close(donefd);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    SetLastError(kErrorFailedServiceControllerConnect);
     return false;
   }
-  {
-    std::lock_guard<std::mutex> lock(g_dispatcher.mutex);
-    g_dispatcher.active = true;
-    g_dispatcher.name = service_name;
-    g_dispatcher.handler = nullptr;
-  }
-  std::u16string name_buffer(service_name);
-  std::thread service([&] {
+  std::thread worker([&] {
     PrepareThreadForCrashCapture();
-    char16_t* argv[2] = {name_buffer.data(), nullptr};
-    service_main(1, argv);
+    body();
     const uint64_t one = 1;
     while (write(donefd, &one, sizeof(one)) < 0 && errno == EINTR) {
     }
@@ -162,21 +150,44 @@ bool RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunction 
     }
     if (fds[1].revents & POLLIN) break;
     signalfd_siginfo info{};
-    while (read(sigfd, &info, sizeof(info)) == sizeof(info)) {
-      const uint32_t control = info.ssi_signo == SIGTERM ? kControlStop : kControlShutdown;
-      if (auto handler = g_dispatcher.handler.load()) handler(control);
-    }
+    while (read(sigfd, &info, sizeof(info)) == sizeof(info))
+      deliver(info.ssi_signo == SIGTERM ? kControlStop : kControlShutdown);
   }
-  service.join();
+  worker.join();
+  close(sigfd);
+  close(donefd);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return true;
+}
+
+bool RunServiceDispatcher(std::u16string_view service_name, ServiceMainFunction service_main) {
+  const char* notify = std::getenv("NOTIFY_SOCKET");
+  if (!notify || !*notify) {
+    SetLastError(kErrorFailedServiceControllerConnect);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_dispatcher.mutex);
+    g_dispatcher.active = true;
+    g_dispatcher.name = service_name;
+    g_dispatcher.handler = nullptr;
+  }
+  std::u16string name_buffer(service_name);
+  const bool ran = RunWithControlSignals(
+      [&] {
+        char16_t* argv[2] = {name_buffer.data(), nullptr};
+        service_main(1, argv);
+      },
+      [](uint32_t control) {
+        if (auto handler = g_dispatcher.handler.load()) handler(control);
+      });
   {
     std::lock_guard<std::mutex> lock(g_dispatcher.mutex);
     g_dispatcher.active = false;
     g_dispatcher.handler = nullptr;
   }
-  close(sigfd);
-  close(donefd);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return true;
+  if (!ran) SetLastError(kErrorFailedServiceControllerConnect);
+  return ran;
 }
 
 ServiceStatusHandle RegisterServiceControlHandler(std::u16string_view service_name,

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/sockets.h"
@@ -17,8 +18,7 @@ namespace {
 
 thread_local uint32_t t_last_socket_error = 0;
 
-// How long a connect may take before it counts as timed out (the default of the original
-// system's blocking connect).
+// How long a connect may take before it counts as timed out.
 constexpr int kConnectTimeoutMs = 21000;
 
 uint32_t Fail(int system_error) {
@@ -168,16 +168,38 @@ SocketWait TcpSocket::WaitWritable(uint32_t timeout_ms) {
 }
 SocketWait TcpSocket::WaitReadable(uint32_t timeout_ms) { return PollFor(fd_, POLLIN, timeout_ms); }
 
+uint32_t SendTimeLimitMs() {
+  static const uint32_t limit = [] {
+    const char* v = std::getenv("VORLA_SEND_LIMIT_MS");
+    if (v == nullptr || *v == '\0') return 30000u;
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(v, &end, 10);
+    return (*end == '\0' && n > 0 && n <= 3600000) ? static_cast<uint32_t>(n) : 30000u;
+  }();
+  return limit;
+}
+
 uint32_t TcpSocket::SendAll(std::span<const uint8_t> bytes) {
   if (fd_ < 0) return Fail(EBADF);
+  // The limit runs from the last progress, so a slow but reading peer is never cut off.
+  const uint32_t limit = SendTimeLimitMs();
+  uint64_t last_progress = MonotonicMs();
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t w = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return Fail(errno);
+    const ssize_t w =
+        send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w >= 0) {
+      done += static_cast<size_t>(w);
+      last_progress = MonotonicMs();
+      continue;
     }
-    done += static_cast<size_t>(w);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
+    const uint64_t waited = MonotonicMs() - last_progress;
+    if (waited >= limit) return Fail(ETIMEDOUT);
+    pollfd p{fd_, POLLOUT, 0};
+    const int r = poll(&p, 1, static_cast<int>(limit - waited));
+    if (r < 0 && errno != EINTR) return Fail(errno);
   }
   Succeed();
   return 0;

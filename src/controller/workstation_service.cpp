@@ -1,4 +1,4 @@
-#include "service/workstation_service.h"
+#include "controller/workstation_service.h"
 
 #include "common/logging.h"
 
@@ -14,6 +14,11 @@ bool WorkStationService::OnInit() {
                      EVENTLOG_WARNING_TYPE);
 }
 
-void WorkStationService::OnStop() { platform::StopSocketLayer(); }
+void WorkStationService::Run() { controller_.RunLoop(&stop_requested_); }
+
+void WorkStationService::OnStop() {
+  controller_.Shutdown();
+  platform::StopSocketLayer();
+}
 
 }  // namespace vorla

@@ -1,10 +1,10 @@
-#include "service/entry.h"
+#include "controller/entry.h"
 
 #include "common/logging.h"
 #include "platform/last_error.h"
 #include "security/security_server.h"
 #include "security/security_server_v2.h"
-#include "service/workstation_service.h"
+#include "controller/workstation_service.h"
 
 namespace vorla {
 namespace {
@@ -47,7 +47,10 @@ uint32_t VorlaWSMain(const std::vector<std::u16string>& args) {
     }
     const std::u16string command_line = CommandLine(args);
     if (command_line.find(u"CMDLN") != std::u16string::npos) {
-      CNTService::ServiceMain(CNTService::kDirectRun, nullptr);
+      // Run by hand there is no service manager, but SIGTERM and SIGINT still stop the service
+      // in order (session closed at the server, closing notice, settings saved).
+      const auto body = [] { CNTService::ServiceMain(CNTService::kDirectRun, nullptr); };
+      if (!platform::RunWithControlSignals(body, &CNTService::Handler)) body();
     } else {
       const std::u16string& name = service.service_name();
       DebugTrace(name, u"Calling StartServiceCtrlDispatcher()");

@@ -1,0 +1,350 @@
+// Start-up, the loop, the periodic pass and shutdown of the controller. The links are in
+// controller_links.cpp, sessions and frames in controller_sessions.cpp.
+#include "controller/workstation_controller.h"
+
+#include <cstdlib>
+
+#include "capture/capture_interface.h"
+#include "common/format_string.h"
+#include "common/logging.h"
+#include "platform/clock.h"
+#include "rules/rules_engine.h"
+#include "security/security_server.h"
+
+namespace vorla {
+namespace {
+
+WorkstationController* g_controller = nullptr;
+
+constexpr uint32_t kLoopWaitMs = 2000;
+constexpr uint32_t kTimerPeriodMs = 1000;
+
+}  // namespace
+
+WorkstationController* CurrentController() { return g_controller; }
+
+WorkstationController::Serialised::Serialised(WorkstationController& c)
+    : rules_(RulesEngineLock()), own_(c.own_lock_) {}
+
+WorkstationController::WorkstationController() {
+  const int64_t now = Now();
+  next_primary_connect_ = now;
+  next_secondary_connect_ = now;
+  primary_link_ = std::make_shared<SocketManager>();
+  secondary_link_ = std::make_shared<SocketManager>();
+  current_server_ = &primary_server_;
+  g_controller = this;
+}
+
+WorkstationController::~WorkstationController() {
+  Shutdown();
+  if (g_controller == this) g_controller = nullptr;
+}
+
+int64_t WorkstationController::Now() const { return platform::GetClock().WallSeconds(); }
+uint64_t WorkstationController::NowMs() const { return static_cast<uint64_t>(Now()) * 1000; }
+
+void WorkstationController::UpdateWorkstationIdentity() {
+  if (!remote_) {
+    GetLocalComputerIdentity(workstation_name_, workstation_address_);
+    return;
+  }
+  workstation_address_ = ResolveHostIPv4(remote_session_.client_address);
+  workstation_name_ = remote_session_.client_name;
+  if (workstation_name_.empty())
+    workstation_name_ = FormatString(u"RD_%010u", remote_session_.client_hardware_id);
+}
+
+Status WorkstationController::Initialize() {
+  // 1. The remote session.
+  remote_session_ = RemoteSessionInfo{};
+  remote_ = GetRemoteSessionInfo(remote_session_);
+
+  // 2. The instance mutex.
+  std::u16string mutex_name;
+  bool may_claim = true;
+  if (!remote_) {
+    mutex_name = u"Global\\WorkstationOpenEvent";
+  } else if (remote_session_.connect_state != 0) {
+    may_claim = false;
+  } else {
+    mutex_name = u"Global\\WSTSOpenEvent_" +
+                 (remote_session_.client_name.empty()
+                      ? FormatString(u"RD_%010u", remote_session_.client_hardware_id)
+                      : remote_session_.client_name);
+  }
+  if (may_claim) instance_mutex_ = platform::ClaimInstanceMutex(mutex_name);
+  if (!instance_mutex_) {
+    Shutdown();
+    return kStatusAnotherInstanceRunning;
+  }
+
+  // 3. Identity and log tag.
+  UpdateWorkstationIdentity();
+  SetLogTag(workstation_name_);
+
+  // 4. The hidden window's part on this platform: the session notices. Each notice only sets the
+  // external shutdown request, which the next pass honours.
+  session_notifications_ = platform::RegisterSessionNotifications(
+      [this](platform::SessionNotice) { external_shutdown_request_.store(true); });
+
+  // 5. The security provider.
+  if (!LogIfFailed(SecurityServer::Instance().Initialize(), kStatusSecurityProviderError,
+                   u"WorkstationController: Failed to init SecurityServer", 4,
+                   EVENTLOG_ERROR_TYPE)) {
+    Shutdown();
+    return kStatusInternalError;
+  }
+
+  // 6. The settings.
+  static_cast<WorkstationSettings&>(settings_) = WorkstationSettings{};
+  settings_.SCServerIP = u"NotSet";
+  settings_.ConfigIP = u"NotSet";
+  settings_.RecordingPort = 4488;
+  settings_.ConfigPort = 4489;
+  if (!LoadSettings(settings_, workstation_name_, remote_)) {
+    SaveSettings(settings_, workstation_name_, remote_);
+    SetLogThreshold(static_cast<int32_t>(settings_.ErrLogLevel));
+    LogStatus(kStatusNoConfigUsingDefault, u"", EVENTLOG_INFORMATION_TYPE,
+              static_cast<int32_t>(settings_.ErrLogLevel));
+  }
+  SetLogThreshold(static_cast<int32_t>(settings_.ErrLogLevel));
+  if (settings_.Flags & kFlagClearRecordingServer) settings_.SCServerIP.clear();
+
+  // 7. The tray icon.
+  tray_icon_enabled_ = (settings_.Flags & kFlagDesktopIcon) != 0;
+
+  // 8. The broadcast listener.
+  Status result = broadcast_.Open(settings_.BroadcastPort);
+  LogIfFailed(result == 0, result,
+              FormatString(u"WorkstationController: Broadcast port %d could not be opened by "
+                           u"client, may already be in use. Will ignore and continue anyway...",
+                           static_cast<int32_t>(settings_.BroadcastPort)),
+              2, EVENTLOG_INFORMATION_TYPE);
+
+  // 9. The local HTTP interface joins here with its own library; until then there is none.
+
+  // 10. The service timer.
+  timer_running_ = service_timer_.valid() && service_timer_.Start(kTimerPeriodMs);
+  if (timer_running_) {
+    // 11.
+    LogProgramVersion();
+    return 0;
+  }
+  // 12. Without the timer the loop still makes a periodic pass on every 2 s time-out, so the
+  // workstation runs on when the broadcast listener opened; otherwise start-up fails with the
+  // listener's status.
+  LogIfFailed(false, kStatusInternalError,
+              u"WorkstationController: Could not start the service timer [timeSetEvent FAILED]",
+              4, EVENTLOG_ERROR_TYPE);
+  if (result == 0) return 0;
+  Shutdown();
+  return result;
+}
+
+void WorkstationController::LogProgramVersion() {
+  std::vector<int32_t> v;
+  if (GetFileVersionNumbers(GetModuleFilePath(), v) && v.size() == 4)
+    LogStatus(kStatusAuditMsg,
+              FormatString(u"VorlaWorkstation version: %d.%d.%d.%d", v[0], v[1], v[2], v[3]),
+              EVENTLOG_INFORMATION_TYPE, 4);
+}
+
+void WorkstationController::Shutdown() {
+  // 1. The local HTTP interface stops here once it exists.
+  // 2. The timer and the settings.
+  if (timer_running_) {
+    service_timer_.Stop();
+    timer_running_ = false;
+    if (settings_.Flags & kFlagClearRecordingServer) settings_.SCServerIP.clear();
+    SaveSettings(settings_, workstation_name_, remote_);
+  }
+  // 3.
+  broadcast_.Close();
+  // 4. Only a start-up that got past the mutex has a session or a server link to close.
+  if (instance_mutex_) {
+    CloseSession();
+    current_server_->Close();
+    // 5. The closing notice (kind 2, value 0: what peers read as "the workstation shuts down").
+    bool sent = false;
+    for (const auto& link : {primary_link_, secondary_link_}) {
+      if (link->connected()) {
+        link->Send(BuildClosingNotice(), true);
+        sent = true;
+      }
+    }
+    if (sent) platform::GetClock().SleepMs(100);
+  }
+  primary_link_->Disconnect();
+  secondary_link_->Disconnect();
+  // 6, 7. The tray icon and the session notices.
+  session_notifications_.reset();
+  // 8.
+  instance_mutex_.reset();
+  // 9.
+  initialized_ = false;
+}
+
+uint32_t WorkstationController::RunLoop(const std::atomic<int32_t>* stop_flag) {
+  random_.seed(static_cast<uint32_t>(Now() + static_cast<int64_t>(
+                                                  reinterpret_cast<uintptr_t>(this) & 0xFFFFFFFF)));
+  std::srand(static_cast<unsigned>(random_()));
+  {
+    Serialised hold(*this);
+    const int64_t now = Now();
+    next_primary_connect_ = now;
+    next_server_connect_ = now;
+    next_secondary_connect_ = now + 10;
+    const Status s = Initialize();
+    if (s != 0)
+      LogIfFailed(false, s, u"Initial startup failed. We'll retry periodically.", 4,
+                  EVENTLOG_WARNING_TYPE);
+    else
+      initialized_ = true;
+  }
+  int pass_counter = 5;
+  while (stop_flag->load() == 0) {
+    if (!initialized_) {
+      Status s;
+      {
+        Serialised hold(*this);
+        s = Initialize();
+        if (s == 0) initialized_ = true;
+      }
+      if (s != 0) wake_event_.Wait(kLoopWaitMs);
+      continue;
+    }
+    std::vector<platform::Waitable*> waits;
+    waits.push_back(&wake_event_);
+    waits.push_back(timer_running_ ? static_cast<platform::Waitable*>(&service_timer_)
+                                   : &timer_event_);
+    waits.push_back(&recording_queue_.event());
+    waits.push_back(&live_queue_.event());
+    if (primary_link_->connected()) waits.push_back(&primary_link_->incoming().event());
+    if (secondary_link_->connected()) waits.push_back(&secondary_link_->incoming().event());
+    const int index = platform::WaitAny(waits, kLoopWaitMs);
+
+    Serialised hold(*this);
+    if (index == 2 || index == 3) {
+      ProcessFrameQueue(recording_queue_, FrameMode::kRecording, recording_request_count_ != 0);
+      ProcessFrameQueue(live_queue_, FrameMode::kLive, live_view_on_ != 0);
+      ++pass_counter;
+    }
+    if (index == 1 || index < 0 || index > 3 || pass_counter >= 5) {
+      ManageConnections();
+      PeriodicTasks();
+      // The remote-session check.
+      RemoteSessionInfo info;
+      if (initialized_ && GetRemoteSessionInfo(info) && info.connect_state != 0) {
+        LogStatus(kStatusServiceStopped, u"Remote session expired. Terminating runstate.",
+                  EVENTLOG_INFORMATION_TYPE, 2);
+        Shutdown();
+      }
+      pass_counter = 0;
+    }
+  }
+  return 0;
+}
+
+void WorkstationController::PeriodicTasks() {
+  // 1. The user.
+  std::u16string user;
+  Status s = 0;
+  if (remote_) {
+    user = remote_session_.user_name;
+    if (user.empty()) s = kStatusTerminalServiceError;
+  } else {
+    s = GetLoggedOnUserName(user, (settings_.Flags & kFlagUserPrincipalName) != 0);
+  }
+  // 2. The hidden window's messages: the session notices arrive through their sink instead.
+  // 3.
+  if (LogIfFailed(s == 0, s,
+                  u"WorkstationController: Failed to get current logged on user. Windows "
+                  u"version issue?",
+                  3, EVENTLOG_ERROR_TYPE) &&
+      user != session_user_) {
+    if (!session_user_.empty()) CloseSession();
+    if (!user.empty()) OpenSession(user);
+  }
+  // 4.
+  if (!session_user_.empty()) SessionTasks();
+  // 5.
+  external_shutdown_request_.store(false);
+  // 6.
+  if (tray_icon_enabled_) UpdateTrayIcon();
+  // 7, 8.
+  NotifyStatusIfDue(false);
+  CheckBroadcast();
+}
+
+int32_t WorkstationController::DailyRestartSecond() {
+  if (daily_restart_second_ < 0) daily_restart_second_ = std::rand() % 60;
+  return daily_restart_second_;
+}
+
+void WorkstationController::SessionTasks() {
+  const int64_t now = Now();
+  // 1. Retry.
+  if (pending_record_count_ != 0 && now > next_retry_time_) {
+    CaptureFormat f = current_format_;
+    const Status s = StartRecording(f, pending_record_count_, nullptr);
+    if (s == 0) {
+      LogStatus(0, u"Recording re-started successfuly after previous Rec/Trigger failure",
+                EVENTLOG_INFORMATION_TYPE, 2);
+      pending_record_count_ = 0;
+      retry_attempts_ = 0;
+    } else {
+      ++retry_attempts_;
+      next_retry_time_ = now + (retry_attempts_ > 10 ? 60 : 10);
+    }
+  }
+  if (session_user_.empty()) return;  // the retry may have closed the session (0xC0000FA9)
+  // 2. Scheduled stops.
+  uint32_t due = 0;
+  std::erase_if(scheduled_stops_, [&](int64_t t) {
+    if (t >= now) return false;
+    ++due;
+    return true;
+  });
+  for (uint32_t i = 0; i < due; ++i) StopRecording(1);
+  // 3. Rules.
+  if (!(settings_.Flags & kFlagRulesDisabled)) ProcessRules(false);
+  if (session_user_.empty()) return;
+  // 4. Daily restart.
+  auto& clock = platform::GetClock();
+  const platform::CalendarTime local = clock.LocalTime(now);
+  if (local.day != clock.LocalTime(session_start_time_).day) {
+    const bool external_running =
+        (recording_state_ & kRecStateBitRecording) && external_trigger_count_ > 0;
+    const bool restart =
+        external_running ? local.hour >= 2 : local.second > DailyRestartSecond();
+    if (restart) {
+      CloseSession();
+      LogProgramVersion();
+    }
+  }
+  // 5. External shutdown request.
+  if (external_shutdown_request_.load() && !session_user_.empty()) {
+    LogStatus(kStatusAuditMsg, u"Session shutdown request due to external factors",
+              EVENTLOG_INFORMATION_TYPE, 3);
+    StopRecording(1);
+    CloseSession();
+  }
+}
+
+void WorkstationController::UpdateTrayIcon() {
+  // The tray icon belongs to the desktop-presence code; nothing is shown without it.
+}
+
+void WorkstationController::OnExternalRequest(const std::shared_ptr<SocketManager>&,
+                                              const netw_message_t&) {
+  // Trigger, blanking and live-view requests of the Configurator are answered by the external
+  // request handling; until it is wired up they are dropped without an answer.
+}
+
+void WorkstationController::SetLiveView(int32_t on) {
+  live_view_on_ = on;
+  SetCaptureLiveCopy(on != 0);
+}
+
+}  // namespace vorla
