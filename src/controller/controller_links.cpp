@@ -12,7 +12,7 @@
 namespace vorla {
 namespace {
 
-// Reads part 1 of a link notice or status message: its first two words.
+// Reads part 1 of a link notice (code 1, error code) or a status message (kind, value).
 bool TwoWords(const netw_message_t& m, uint32_t& a, uint32_t& b) {
   ByteReader r(m.part1.span());
   return r.U32(a) && r.U32(b);
@@ -94,7 +94,7 @@ void WorkstationController::ManageConnections() {
     uint32_t a = 0, b = 0;
     const bool words = TwoWords(m, a, b);
     bool lost = false;
-    if (m.header.type == nwmt_connection_error && words && b == 1) {
+    if (m.header.type == nwmt_connection_error && words && a == 1) {
       current_server_->Close();
       lost = true;
     } else if (m.header.type == nwmt_status && words && a == kStatusKindShutdown) {
@@ -156,7 +156,7 @@ void WorkstationController::ProcessPrimaryCfgMessages() {
     const bool words = TwoWords(m, a, b);
     switch (m.header.type) {
       case nwmt_connection_error:
-        if (words && b == 1) {
+        if (words && a == 1) {
           uint32_t peer = 0;
           primary_link_->GetClientName(peer);
           LogStatus(kStatusInternalError,
@@ -251,7 +251,7 @@ void WorkstationController::ProcessSecondaryCfgMessages() {
     switch (m.header.type) {
       case nwmt_connection_error:
       case nwmt_status:
-        if (words && ((m.header.type == nwmt_connection_error && b == 1) ||
+        if (words && ((m.header.type == nwmt_connection_error && a == 1) ||
                       (m.header.type == nwmt_status && a == kStatusKindShutdown))) {
           secondary_link_->Disconnect();
           next_secondary_connect_ = Now() + 10;

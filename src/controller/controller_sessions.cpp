@@ -14,9 +14,8 @@
 namespace vorla {
 namespace {
 
-bool SameRect(const CaptureRect& r, const CaptureFormat& f) {
-  return r.x == f.x && r.y == f.y && static_cast<uint32_t>(r.width) == f.width &&
-         static_cast<uint32_t>(r.height) == f.height;
+bool SameRect(const CaptureFormat& a, const CaptureFormat& b) {
+  return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
 }
 
 void TakeRect(const CaptureRect& r, CaptureFormat& f) {
@@ -193,9 +192,8 @@ Status WorkstationController::StartRecording(CaptureFormat& f, uint32_t count,
     TakeRect(GetCaptureFrame(), f);
   } else {
     // 3.
-    const CaptureRect rect = GetCaptureFrame();
-    if (SameRect(rect, current_format_) && f.frame_rate == current_format_.frame_rate) {
-      TakeRect(rect, f);
+    TakeRect(GetCaptureFrame(), f);
+    if (SameRect(f, current_format_) && f.frame_rate == current_format_.frame_rate) {
       if (durations)
         for (int32_t d : *durations) scheduled_stops_.push_back(now + d);
       durations_taken = true;

@@ -164,6 +164,9 @@ void WorkstationController::Shutdown() {
   // 4. Only a start-up that got past the mutex has a session or a server link to close.
   if (instance_mutex_) {
     CloseSession();
+    // A capture kept for a live view must not outlive the queues it fills.
+    StopCapture();
+    SetLiveView(0);
     current_server_->Close();
     // 5. The closing notice (kind 2, value 0: what peers read as "the workstation shuts down").
     bool sent = false;

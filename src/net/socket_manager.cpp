@@ -218,7 +218,12 @@ uint32_t SocketManager::SendFrame(netw_message_t message, bool encrypt, bool may
                            static_cast<uint64_t>(frame_length / 1024), 65536),
               EVENTLOG_WARNING_TYPE, 3);
   }
-  return socket_->SendAll(send_buffer_.span().first(frame_length));
+  const uint32_t sent = socket_->SendAll(send_buffer_.span().first(frame_length));
+  // A frame cut short leaves the peer no frame boundary to find again, and a peer that stopped
+  // reading would hold every later send for the whole time limit: the link ends here. The receive
+  // thread then reports it, and the owner disconnects and reconnects.
+  if (sent != 0) socket_->Shutdown();
+  return sent;
 }
 
 bool SocketManager::GetClientName(uint32_t& address) const {
