@@ -50,8 +50,10 @@ uint32_t SocketErrorFromSystem(int system_error);
 enum class SocketWait { kReady, kTimeout, kError };
 
 // How long SendAll waits for the peer to take more bytes: 30 s, or the milliseconds named by
-// VORLA_SEND_LIMIT_MS (read once; for tests of peers that stop reading).
+// VORLA_SEND_LIMIT_MS (read at first use; for tests of peers that stop reading).
 uint32_t SendTimeLimitMs();
+// Test support: replaces the limit (0: back to the default or the environment's value).
+void SetSendTimeLimitMsForTesting(uint32_t ms);
 
 class TcpSocket {
  public:

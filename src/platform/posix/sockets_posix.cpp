@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -168,7 +169,10 @@ SocketWait TcpSocket::WaitWritable(uint32_t timeout_ms) {
 }
 SocketWait TcpSocket::WaitReadable(uint32_t timeout_ms) { return PollFor(fd_, POLLIN, timeout_ms); }
 
+std::atomic<uint32_t> g_send_limit_override{0};
+
 uint32_t SendTimeLimitMs() {
+  if (const uint32_t o = g_send_limit_override.load()) return o;
   static const uint32_t limit = [] {
     const char* v = std::getenv("VORLA_SEND_LIMIT_MS");
     if (v == nullptr || *v == '\0') return 30000u;
@@ -178,6 +182,8 @@ uint32_t SendTimeLimitMs() {
   }();
   return limit;
 }
+
+void SetSendTimeLimitMsForTesting(uint32_t ms) { g_send_limit_override.store(ms); }
 
 uint32_t TcpSocket::SendAll(std::span<const uint8_t> bytes) {
   if (fd_ < 0) return Fail(EBADF);
