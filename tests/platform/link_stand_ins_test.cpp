@@ -73,6 +73,15 @@ TEST(TcpSocketSend, APeerThatStopsReadingFailsTheSendAfterTheLimit) {
   SetSendTimeLimitMsForTesting(0);
 }
 
+TEST(TcpSocketConnect, AddressZeroIsNoPeerEvenWithALocalListener) {
+  // A name that does not resolve gives address 0; it must not reach a listener on this machine.
+  auto listener = TcpListener::Listen(0, 0);
+  ASSERT_NE(listener, nullptr);
+  auto socket = TcpSocket::Create();
+  EXPECT_EQ(socket->Connect(0, listener->port()), kSocketErrorAddressNotAvailable);
+  EXPECT_EQ(listener->Accept(100), nullptr);
+}
+
 TEST(TcpSocketSend, ASlowButReadingPeerGetsEverything) {
   SetSendTimeLimitMsForTesting(200);
   auto listener = TcpListener::Listen(LoopbackAddress(), 0);
