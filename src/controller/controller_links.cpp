@@ -55,13 +55,9 @@ void WorkstationController::ManageConnections() {
                 EVENTLOG_INFORMATION_TYPE, 2);
       next_primary_connect_ = now + 10;
     } else {
-      LogStatus(0,
+      CfgLinkUp(primary_link_,
                 FormatString(u"WorkstationController: Cfg connection to PRIMARY %s is UP.",
-                             settings_.ConfigIP),
-                EVENTLOG_WARNING_TYPE, 2);
-      SendRegistration(primary_link_);
-      SendCapabilities(primary_link_);
-      next_status_time_ = now;
+                             settings_.ConfigIP));
     }
   }
   // 3. The secondary Configurator.
@@ -76,13 +72,9 @@ void WorkstationController::ManageConnections() {
                     2, EVENTLOG_INFORMATION_TYPE);
         next_secondary_connect_ = now + 10;
       } else {
-        LogStatus(0,
+        CfgLinkUp(secondary_link_,
                   FormatString(u"WorkstationController: Cfg connection to SECONDARY %s is UP.",
-                               settings_.SecConfigIP),
-                  EVENTLOG_WARNING_TYPE, 2);
-        SendRegistration(secondary_link_);
-        SendCapabilities(secondary_link_);
-        next_status_time_ = now;
+                               settings_.SecConfigIP));
       }
     }
   }
@@ -110,6 +102,14 @@ void WorkstationController::ManageConnections() {
   }
   // 5.
   HighAvailability();
+}
+
+void WorkstationController::CfgLinkUp(const std::shared_ptr<SocketManager>& link,
+                                      const std::u16string& text) {
+  LogStatus(0, text, EVENTLOG_WARNING_TYPE, 2);
+  SendRegistration(link);
+  SendCapabilities(link);
+  next_status_time_ = Now();
 }
 
 void WorkstationController::HighAvailability() {

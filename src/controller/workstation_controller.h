@@ -167,6 +167,8 @@ class WorkstationController {
   // restart reasons it finds to `reasons`.
   void ApplyConfiguration(const netw_message_t& message, RestartReasons& reasons);
   void DisconnectPrimary();
+  // A Configurator link that just came up: logged, registration, capabilities, status due now.
+  void CfgLinkUp(const std::shared_ptr<SocketManager>& link, const std::u16string& text);
   void HighAvailability();
   void SendStatusToBoth();
   void SessionTasks();
