@@ -68,8 +68,8 @@ void WorkstationController::ManageConnections() {
       const Status s =
           secondary_link_->Connect(ResolveHostIPv4(settings_.SecConfigIP), settings_.ConfigPort);
       if (s != 0) {
-        LogIfFailed(false, s, u"WorkstationController: Failed to open Secondary Cfg connection.",
-                    2, EVENTLOG_INFORMATION_TYPE);
+        LogIfFailed(false, s, u"WorkstationController: Failed to open Secondary Cfg connection.", 2,
+                    EVENTLOG_INFORMATION_TYPE);
         next_secondary_connect_ = now + 10;
       } else {
         CfgLinkUp(secondary_link_,
@@ -113,8 +113,8 @@ void WorkstationController::CfgLinkUp(const std::shared_ptr<SocketManager>& link
 }
 
 void WorkstationController::HighAvailability() {
-  const bool primary_usable = primary_link_->connected() &&
-                              (settings_.SCServerIP.empty() || primary_server_.IsConnected());
+  const bool primary_usable =
+      primary_link_->connected() && (settings_.SCServerIP.empty() || primary_server_.IsConnected());
   const bool secondary_usable = secondary_link_->connected() && secondary_server_.IsConnected();
   bool swapped = false;
   if (primary_in_use_ && !primary_usable) {
@@ -189,7 +189,7 @@ void WorkstationController::ProcessPrimaryCfgMessages() {
         break;
       case nwmt_cfg_trigger:
       case nwmt_cfg_blank:
-      case nwmt_cfg_live: OnExternalRequest(primary_link_, m); break;
+      case nwmt_cfg_live: OnExternalRequest(m); break;
       default: break;
     }
   }
@@ -237,9 +237,8 @@ void WorkstationController::ApplyConfiguration(const netw_message_t& message,
   reasons.encryption_change |= found.encryption_change;
   reasons.seating_type |= found.seating_type;
   reasons.rules_changed |= found.rules_changed;
-  if (!session_user_.empty() && (found.new_server || found.new_codec ||
-                                 found.encryption_change || found.seating_type ||
-                                 found.rules_changed))
+  if (!session_user_.empty() && (found.new_server || found.new_codec || found.encryption_change ||
+                                 found.seating_type || found.rules_changed))
     reasons.restart = true;
 }
 
@@ -270,7 +269,7 @@ void WorkstationController::ProcessSecondaryCfgMessages() {
       case nwmt_cfg_trigger:
       case nwmt_cfg_blank:
       case nwmt_cfg_live:
-        if (!primary_in_use_) OnExternalRequest(secondary_link_, m);
+        if (!primary_in_use_) OnExternalRequest(m);
         break;
       default: break;
     }
@@ -344,8 +343,7 @@ void WorkstationController::CheckBroadcast() {
     if (m.header.type != nwmt_cfg_announce) continue;
     const std::optional<Announcement> a = ReadAnnouncement(m);
     if (!a) continue;
-    if (UpperAscii(a->address) == UpperAscii(settings_.ConfigIP) &&
-        a->port == settings_.ConfigPort)
+    if (UpperAscii(a->address) == UpperAscii(settings_.ConfigIP) && a->port == settings_.ConfigPort)
       continue;
     if (settings_.BroadcastTakesPref == 0) continue;
     LogStatus(kStatusAuditMsg,

@@ -80,11 +80,10 @@ Status WorkstationController::OpenSession(const std::u16string& user) {
     const std::u16string& server =
         primary_in_use_ ? settings_.SCServerIP : secondary_server_address_;
     LogStatus(kStatusSessionStarted,
-              FormatString(u"Server = %s, SessionId = %s, User = %s, Encryption = %s", server,
-                           session_record_.session_id, user,
-                           (session_record_.session_flags & kSessionFlagFramesEnciphered)
-                               ? u"ON"
-                               : u"OFF"),
+              FormatString(
+                  u"Server = %s, SessionId = %s, User = %s, Encryption = %s", server,
+                  session_record_.session_id, user,
+                  (session_record_.session_flags & kSessionFlagFramesEnciphered) ? u"ON" : u"OFF"),
               EVENTLOG_AUDIT_SUCCESS, 2);
     StartRulesEngine(session_rules_);
     session_start_time_ = Now();
@@ -105,8 +104,7 @@ void WorkstationController::CloseSession() {
   // 3.
   if (!session_user_.empty())
     LogStatus(kStatusSessionTerminated,
-              FormatString(u"SessionId = %s, User = %s", session_record_.session_id,
-                           session_user_),
+              FormatString(u"SessionId = %s, User = %s", session_record_.session_id, session_user_),
               EVENTLOG_AUDIT_SUCCESS, 2);
   // 4.
   session_record_.end_time = NowMs();
@@ -138,7 +136,7 @@ void WorkstationController::SendStatusToBoth() {
 }
 
 void WorkstationController::SetFailedStartState(Status status) {
-  recording_state_ = status == kStatusDesktopLost           ? kRecStateDesktopLost
+  recording_state_ = status == kStatusDesktopLost            ? kRecStateDesktopLost
                      : status == kStatusCompressorInitFailed ? kRecStateCompressorFailed
                                                              : kRecStateStartFailed;
   last_status_ = status;
@@ -299,14 +297,13 @@ void WorkstationController::ProcessFrameQueue(FrameQueue& queue, FrameMode mode,
     if (has_data) {
       ++handled;
       if (!lost && (recording_state_ & kRecStateBitDesktopLost)) {
-        LogStatus(kStatusAuditMsg, u"ScreenSaver/Lockout canceled.", EVENTLOG_INFORMATION_TYPE,
-                  3);
+        LogStatus(kStatusAuditMsg, u"ScreenSaver/Lockout canceled.", EVENTLOG_INFORMATION_TYPE, 3);
         recording_state_ = kRecStateIdle;
       }
       last_status_ = 0;
       if (mode == FrameMode::kRecording && sending_enabled && current_server_->IsConnected()) {
-        const uint32_t length = static_cast<uint32_t>(
-            std::min<uint64_t>(frame.data_length, frame.data.size()));
+        const uint32_t length =
+            static_cast<uint32_t>(std::min<uint64_t>(frame.data_length, frame.data.size()));
         FrameHeader h;
         h.capture_time = static_cast<uint64_t>(frame.capture_time);
         h.codec_fcc = frame.codec_fcc;
@@ -346,9 +343,8 @@ void WorkstationController::ProcessFrameQueue(FrameQueue& queue, FrameMode mode,
         if (link->connected()) {
           PayloadBuffer description = PayloadBuffer::Allocate(kFrameDescriptionSize);
           if (description.size() == kFrameDescriptionSize) {
-            WriteFrameDescription(
-                frame, std::span<uint8_t, kFrameDescriptionSize>(description.data(),
-                                                                  kFrameDescriptionSize));
+            WriteFrameDescription(frame, std::span<uint8_t, kFrameDescriptionSize>(
+                                             description.data(), kFrameDescriptionSize));
             link->Send(MakeNetwMessage(nwmt_live_frame, description, frame.data), true);
           }
         }
@@ -462,8 +458,7 @@ uint32_t WorkstationController::StatusWord() const {
   return word;
 }
 
-void WorkstationController::SendStatus(const std::shared_ptr<SocketManager>& link,
-                                       bool standby) {
+void WorkstationController::SendStatus(const std::shared_ptr<SocketManager>& link, bool standby) {
   const netw_message_t m =
       standby ? BuildStatusMessage(kStatusWordStandby, 0, nullptr)
               : BuildStatusMessage(StatusWord(), last_status_,

@@ -125,8 +125,7 @@ Status ReadSessionConfigAnswer(const netw_message_t& message, RuleList& rules) {
   std::u16string text;
   uint16_t value = 0;
   rules.clear();
-  if (!body.U32(version) || !body.Utf16z(text) || !body.Utf16z(text) || !body.U16(value))
-    return 0;
+  if (!body.U32(version) || !body.Utf16z(text) || !body.Utf16z(text) || !body.U16(value)) return 0;
   ByteReader budget = body.Sub(std::min<size_t>(body.remaining(), 65535));
   RuleSet set;
   if (set.Read(budget)) rules = set.rules();
@@ -193,6 +192,45 @@ std::optional<Announcement> ReadAnnouncement(const netw_message_t& message) {
   if (!r.U32(kind) || !r.U16(a.port) || !r.Utf16z(a.address)) return std::nullopt;
   if (message.part2.size() != 6 + 2 * (a.address.size() + 1)) return std::nullopt;
   return a;
+}
+
+std::optional<TriggerRequestRecord> ReadTriggerRequestRecord(std::span<const uint8_t> part2) {
+  ByteReader r(part2);
+  TriggerRequestRecord t;
+  if (!r.U32(t.version)) return std::nullopt;
+  if (t.version == 0) return t;
+  uint32_t length = 0;
+  if (!r.U32(t.value) || !r.Utf16z(t.text) || !ReadRecord(r, t.event) || !r.U32(length) ||
+      length > r.remaining())
+    return std::nullopt;
+  t.data.resize(length);
+  if (!r.Bytes(t.data.data(), length)) return std::nullopt;
+  if (t.version >= 2 && !r.Utf16z(t.trigger_name)) return std::nullopt;
+  return t;
+}
+
+PayloadBuffer WriteTriggerReply(const TriggerRequestRecord& request, const EventRecord& event) {
+  // The trigger name is always written, so the reply says version 2 (a reader that goes by the
+  // version finds every field it reads).
+  ByteWriter w;
+  w.U32(2);
+  w.U32(request.value);
+  w.Utf16z(request.text);
+  WriteRecord(w, event);
+  w.U32(static_cast<uint32_t>(request.data.size()));
+  w.Bytes(request.data.data(), request.data.size());
+  w.Utf16z(request.trigger_name);
+  return PayloadBuffer::CopyOf(w.bytes());
+}
+
+std::optional<bool> ReadBlankRequest(std::span<const uint8_t> part2) {
+  ByteReader r(part2);
+  uint32_t presence = 0, blank = 0, length = 0;
+  std::u16string text;
+  if (!r.U32(presence)) return std::nullopt;
+  if (presence == 0) return false;
+  if (!r.U32(blank) || !r.Utf16z(text) || !r.U32(length) || !r.Skip(length)) return std::nullopt;
+  return blank != 0;
 }
 
 }  // namespace vorla

@@ -90,6 +90,26 @@ struct Announcement {
 };
 std::optional<Announcement> ReadAnnouncement(const netw_message_t& message);
 
+// The trigger request record of an external trigger (type 193, part 2):
+//   version u32 (0: nothing follows) | value u32 | text str | event record | data length u32 |
+//   data | v2: trigger name str
+struct TriggerRequestRecord {
+  uint32_t version = 0;
+  uint32_t value = 0;
+  std::u16string text;
+  EventRecord event;
+  std::vector<uint8_t> data;
+  std::u16string trigger_name;
+};
+// nullopt when the record ends early (the request then counts as having none).
+std::optional<TriggerRequestRecord> ReadTriggerRequestRecord(std::span<const uint8_t> part2);
+// The reply's part 2: the request's value, text and data around `event`, with the trigger name,
+// as version 2.
+PayloadBuffer WriteTriggerReply(const TriggerRequestRecord& request, const EventRecord& event);
+// A blanking request (type 203, part 2): presence u32 (0: nothing follows) | blank u32 |
+// text str | data length u32 | data. Whether to blank; nullopt when the record ends early.
+std::optional<bool> ReadBlankRequest(std::span<const uint8_t> part2);
+
 // Text helpers of the comparisons: a-z upper-cased, nothing else.
 std::u16string UpperAscii(std::u16string_view s);
 

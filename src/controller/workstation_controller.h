@@ -13,9 +13,8 @@
 // runs between two passes and sees one consistent state. A pass that blocks (a connect, the
 // session configuration request) makes an external request wait for as long.
 //
-// What it deliberately does not do: the tray icon and the local HTTP interface (their own
-// libraries plug in where UpdateTrayIcon and StartLocalInterface are called), and the handling of
-// the Configurator's external requests (OnExternalRequest is the seam).
+// What it deliberately does not do: the tray icon (its code plugs in where UpdateTrayIcon is
+// called).
 #pragma once
 
 #include <atomic>
@@ -107,6 +106,12 @@ class WorkstationController {
   void SendStatus(const std::shared_ptr<SocketManager>& link, bool standby);
   void NotifyStatusIfDue(bool force);
 
+  // The Configurator's external requests (types 193, 203, 205): executed, logged, and sent back
+  // with the result on the reply link (the primary link when connected, else the secondary).
+  void OnExternalTrigger(const netw_message_t& m);
+  void OnExternalLive(const netw_message_t& m);
+  void OnExternalBlank(const netw_message_t& m);
+
   // One periodic pass's tasks, after ManageConnections.
   void PeriodicTasks();
 
@@ -175,8 +180,11 @@ class WorkstationController {
   void LogProgramVersion();
   // The live-view seam: the capture's live copy follows the count.
   void SetLiveView(int32_t on);
-  // Seams that the external-request, tray and local-interface code fill.
-  void OnExternalRequest(const std::shared_ptr<SocketManager>& link, const netw_message_t& m);
+  void OnExternalRequest(const netw_message_t& m);
+  // The link replies go out on; nullptr when no Configurator link is connected.
+  const std::shared_ptr<SocketManager>* ReplyLink() const;
+  void SendReply(const netw_message_t& m, Status result);
+  // The seam that the tray icon code fills.
   void UpdateTrayIcon();
   void SetFailedStartState(Status status);
   void CloseSegmentNow();
@@ -227,6 +235,7 @@ class WorkstationController {
   int32_t external_trigger_count_ = 0;
   PayloadBuffer image_key_;
   int32_t live_view_on_ = 0;
+  int64_t last_activity_time_ = 0;  // the last external blanking request
 
   int64_t next_status_time_ = 0;
   bool tray_icon_enabled_ = false;
