@@ -1,10 +1,10 @@
 #include "controller/entry.h"
 
 #include "common/logging.h"
+#include "controller/workstation_service.h"
 #include "platform/last_error.h"
 #include "security/security_server.h"
 #include "security/security_server_v2.h"
-#include "controller/workstation_service.h"
 
 namespace vorla {
 namespace {

@@ -135,8 +135,8 @@ Status WorkstationController::Initialize() {
   // workstation runs on when the broadcast listener opened; otherwise start-up fails with the
   // listener's status.
   LogIfFailed(false, kStatusInternalError,
-              u"WorkstationController: Could not start the service timer [timeSetEvent FAILED]",
-              4, EVENTLOG_ERROR_TYPE);
+              u"WorkstationController: Could not start the service timer [timeSetEvent FAILED]", 4,
+              EVENTLOG_ERROR_TYPE);
   if (result == 0) return 0;
   Shutdown();
   return result;
@@ -189,8 +189,8 @@ void WorkstationController::Shutdown() {
 }
 
 uint32_t WorkstationController::RunLoop(const std::atomic<int32_t>* stop_flag) {
-  random_.seed(static_cast<uint32_t>(Now() + static_cast<int64_t>(
-                                                  reinterpret_cast<uintptr_t>(this) & 0xFFFFFFFF)));
+  random_.seed(static_cast<uint32_t>(
+      Now() + static_cast<int64_t>(reinterpret_cast<uintptr_t>(this) & 0xFFFFFFFF)));
   std::srand(static_cast<unsigned>(random_()));
   {
     Serialised hold(*this);
@@ -319,8 +319,7 @@ void WorkstationController::SessionTasks() {
   if (local.day != clock.LocalTime(session_start_time_).day) {
     const bool external_running =
         (recording_state_ & kRecStateBitRecording) && external_trigger_count_ > 0;
-    const bool restart =
-        external_running ? local.hour >= 2 : local.second > DailyRestartSecond();
+    const bool restart = external_running ? local.hour >= 2 : local.second > DailyRestartSecond();
     if (restart) {
       CloseSession();
       LogProgramVersion();
@@ -337,12 +336,6 @@ void WorkstationController::SessionTasks() {
 
 void WorkstationController::UpdateTrayIcon() {
   // The tray icon belongs to the desktop-presence code; nothing is shown without it.
-}
-
-void WorkstationController::OnExternalRequest(const std::shared_ptr<SocketManager>&,
-                                              const netw_message_t&) {
-  // Trigger, blanking and live-view requests of the Configurator are answered by the external
-  // request handling; until it is wired up they are dropped without an answer.
 }
 
 void WorkstationController::SetLiveView(int32_t on) {

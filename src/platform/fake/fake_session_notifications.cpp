@@ -6,10 +6,11 @@ namespace {
 class Registration final : public SessionNotifications {
  public:
   template <class S>
-  explicit Registration(std::shared_ptr<S> shared) : release_([shared] {
-      std::lock_guard<std::mutex> g(shared->lock);
-      shared->sink = nullptr;
-    }) {}
+  explicit Registration(std::shared_ptr<S> shared)
+      : release_([shared] {
+          std::lock_guard<std::mutex> g(shared->lock);
+          shared->sink = nullptr;
+        }) {}
   ~Registration() override { release_(); }
 
  private:
@@ -28,7 +29,9 @@ FakeSessionNotifications::FakeSessionNotifications() : shared_(std::make_shared<
   });
 }
 
-FakeSessionNotifications::~FakeSessionNotifications() { SetSessionNotificationsForTesting(nullptr); }
+FakeSessionNotifications::~FakeSessionNotifications() {
+  SetSessionNotificationsForTesting(nullptr);
+}
 
 bool FakeSessionNotifications::Notify(SessionNotice notice) {
   std::lock_guard<std::mutex> g(shared_->lock);
