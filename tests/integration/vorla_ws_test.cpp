@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -52,16 +53,31 @@ TEST_F(VorlaWSProgram, OutsideTheServiceManagerItEndsAtOnceWithZero) {
 }
 
 TEST_F(VorlaWSProgram, DirectRunKeepsRunningAndTraces) {
-  // "CMDLN" inside a longer word counts, as it would in the program's own path.
+  // "CMDLN" inside a longer word counts, as it would in the program's own path. With no
+  // settings yet the controller starts on the defaults, writes them, and its first pass tries
+  // the Configurator that the defaults name.
   ChildProgram p({BuiltProgram("VorlaWS"), "xCMDLNx"}, Env(), dir_.path());
   ASSERT_TRUE(p.started());
-  ASSERT_TRUE(p.WaitForStderr("Sleeping...", 10000)) << p.Stderr();
+  ASSERT_TRUE(
+      p.WaitForStdout("Err: 0xC0000FA2: WorkstationController: Failed to open Cfg "
+                      "connection NO_SET.\n",
+                      10000))
+      << p.Stdout() << p.Stderr();
   EXPECT_FALSE(p.Wait(300).has_value()) << "it must not stop by itself";
+  const std::string out = p.Stdout();
+  EXPECT_NE(out.find("Err: 0x40000F05: \n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Err: 0x4000100B: VorlaWorkstation version: 1.0."), std::string::npos) << out;
+  EXPECT_LT(out.find("VorlaWorkstation version: "), out.find("Failed to open Cfg connection"));
   const std::string err = p.Stderr();
   for (const char* line : {"Entering CNTService::ServiceMain()", "CNTService::SetStatus(0, 2)",
-                           "CNTService::SetStatus(0, 4)", "Entering CNTService::Run()"})
+                           "CNTService::SetStatus(0, 4)"})
     EXPECT_NE(err.find(line), std::string::npos) << line;
+  EXPECT_EQ(err.find("Sleeping..."), std::string::npos) << "the framework's own body ran";
   EXPECT_EQ(err.find("StartServiceCtrlDispatcher"), std::string::npos);
+  const auto ini = test::ReadLines(dir_.Sub("data/Vorla/Workstation/Workstation.ini"));
+  for (const char* line : {"[Config]", "ConfigIP=NO_SET", "SCServerIP=NO_SET", "ConfigPort=4489",
+                           "RecordingPort=4488", "SeatingType=2"})
+    EXPECT_NE(std::find(ini.begin(), ini.end(), line), ini.end()) << line;
   const auto ops = test::ReadLines(dir_.Sub("log/VorlaOperations.log"));
   ASSERT_EQ(ops.size(), 1u);
   EXPECT_NE(

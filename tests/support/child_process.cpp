@@ -120,13 +120,25 @@ void ChildProgram::Signal(int sig) {
 std::string ChildProgram::Stdout() const { return ReadFile(out_path_); }
 std::string ChildProgram::Stderr() const { return ReadFile(err_path_); }
 
-bool ChildProgram::WaitForStderr(const std::string& text, int timeout_ms) const {
+namespace {
+
+bool PollFileFor(const std::string& path, const std::string& text, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (Stderr().find(text) != std::string::npos) return true;
+    if (ReadFile(path).find(text) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return Stderr().find(text) != std::string::npos;
+  return ReadFile(path).find(text) != std::string::npos;
+}
+
+}  // namespace
+
+bool ChildProgram::WaitForStderr(const std::string& text, int timeout_ms) const {
+  return PollFileFor(err_path_, text, timeout_ms);
+}
+
+bool ChildProgram::WaitForStdout(const std::string& text, int timeout_ms) const {
+  return PollFileFor(out_path_, text, timeout_ms);
 }
 
 std::string BuiltProgram(const std::string& name) {

@@ -34,8 +34,9 @@ class ChildProgram {
   void Signal(int sig);
   std::string Stdout() const;
   std::string Stderr() const;
-  // Polls until stderr contains `text` or the time is up.
+  // Poll until stderr (stdout) contains `text` or the time is up.
   bool WaitForStderr(const std::string& text, int timeout_ms) const;
+  bool WaitForStdout(const std::string& text, int timeout_ms) const;
 
  private:
   pid_t pid_ = -1;

@@ -209,6 +209,9 @@ uint32_t TcpSocket::SendAll(std::span<const uint8_t> bytes) {
     pollfd p{fd_, POLLOUT, 0};
     const int r = poll(&p, 1, static_cast<int>(limit - waited));
     if (r < 0 && errno != EINTR) return Fail(errno);
+    // Not writable for the whole limit: the few bytes the kernel might still take below its
+    // low-water mark are no progress of the peer's.
+    if (r == 0) return Fail(ETIMEDOUT);
   }
   Succeed();
   return 0;
