@@ -100,7 +100,9 @@ Status WorkstationController::OpenSession(const std::u16string& user) {
 void WorkstationController::CloseSession() {
   // 1, 2.
   if (!(settings_.Flags & kFlagRulesDisabled)) ProcessRules(true);
-  StopRecording(1);
+  // Every request still held ends with the session (external ones, timed ones), so the capture
+  // does not run on without a segment.
+  StopRecording(recording_request_count_ > 1 ? static_cast<uint32_t>(recording_request_count_) : 1);
   // 3.
   if (!session_user_.empty())
     LogStatus(kStatusSessionTerminated,
@@ -152,7 +154,8 @@ Status WorkstationController::ProcessRules(bool force_down) {
   if (batch.record_count > 0) {
     batch.blank_changed = true;
     status = StartRecording(batch.request, batch.record_count, &batch.durations);
-    if (status != 0) {
+    // A start that closed the session (0xC0000FA9) leaves nothing to retry.
+    if (status != 0 && !session_user_.empty()) {
       SetFailedStartState(status);
       pending_record_count_ += batch.record_count;
       next_retry_time_ = Now() + 10;
@@ -298,7 +301,8 @@ void WorkstationController::ProcessFrameQueue(FrameQueue& queue, FrameMode mode,
       ++handled;
       if (!lost && (recording_state_ & kRecStateBitDesktopLost)) {
         LogStatus(kStatusAuditMsg, u"ScreenSaver/Lockout canceled.", EVENTLOG_INFORMATION_TYPE, 3);
-        recording_state_ = kRecStateIdle;
+        // Back to what the session does: a recording that runs on is state 7, not idle.
+        recording_state_ = recording_request_count_ != 0 ? kRecStateRecording : kRecStateIdle;
       }
       last_status_ = 0;
       if (mode == FrameMode::kRecording && sending_enabled && current_server_->IsConnected()) {
@@ -410,7 +414,7 @@ Status WorkstationController::ExternalTrigger(uint32_t mode, EventRecord* sent,
       return kStatusAlreadyInRecordingState;
     const Status s = StartRecording(f, 1, nullptr);
     if (s != 0) {
-      SetFailedStartState(s);
+      if (!session_user_.empty()) SetFailedStartState(s);
       return s;
     }
     RuleEvent e;

@@ -281,7 +281,9 @@ void WorkstationController::PeriodicTasks() {
 }
 
 int32_t WorkstationController::DailyRestartSecond() {
-  if (daily_restart_second_ < 0) daily_restart_second_ = std::rand() % 60;
+  // 0 to 58: the restart waits for a second after the drawn one, and every minute has one after
+  // 58 (a draw of 59 would never be passed, and the session would never restart).
+  if (daily_restart_second_ < 0) daily_restart_second_ = std::rand() % 59;
   return daily_restart_second_;
 }
 

@@ -549,6 +549,34 @@ TEST_F(ControllerSessionTest, DesktopLostFramesSetState67UntilANormalFrame) {
   EXPECT_EQ(queue.Size(), 0u);
 }
 
+TEST_F(ControllerSessionTest, TheDesktopComingBackDuringARecordingIsRecordingAgain) {
+  const test::ScriptedRule ext = MakeRule({RecordAction()}, {}, kTriggerInputTypeExt);
+  OpenSession({ext.rule});
+  ASSERT_EQ(ws().ExternalTrigger(0x1, nullptr, u""), 0u);
+  auto& queue = ws().recording_queue();
+  queue.Clear();
+  queue.Push(Frame(0, kFrameFlagDesktopLost));
+  SendQueued();
+  EXPECT_EQ(ws().recording_state(), 67u);
+  queue.Push(Frame(40));
+  SendQueued();
+  EXPECT_EQ(ws().recording_state(), 7u) << "the recording runs on";
+  EXPECT_TRUE(Logged(u"ScreenSaver/Lockout canceled."));
+}
+
+TEST_F(ControllerSessionTest, ClosingTheSessionEndsEveryRequestAndTheCapture) {
+  ws().settings().Flags = kFlagParallelExternalStart;
+  const test::ScriptedRule ext = MakeRule({RecordAction()}, {}, kTriggerInputTypeExt);
+  OpenSession({ext.rule});
+  ASSERT_EQ(ws().ExternalTrigger(0x1, nullptr, u""), 0u);
+  ASSERT_EQ(ws().ExternalTrigger(0x1, nullptr, u""), 0u);
+  ASSERT_EQ(ws().recording_request_count(), 2);
+  ASSERT_TRUE(IsCaptureRunning());
+  ws().CloseSession();
+  EXPECT_FALSE(IsCaptureRunning()) << "no capture without a segment";
+  EXPECT_TRUE(WaitFor([&] { return !Segments().empty() && !Segments().back().open; }));
+}
+
 TEST_F(ControllerSessionTest, AtMostTenFramesWithDataPerCallAndNoneSentWithoutAServer) {
   auto& queue = ws().recording_queue();
   queue.Push(Frame(0));
