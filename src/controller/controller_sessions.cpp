@@ -395,8 +395,9 @@ Status WorkstationController::ExternalTrigger(uint32_t mode, EventRecord* sent,
   int32_t rule_number = 0;
   if (!FindExtTriggerRecordAction(action, rule_number)) return kStatusNoRuleAction;
   const bool start = (mode & 0x1) != 0;
-  // 3.
-  if (start && (mode & 0x2)) ++blank_count_;
+  const bool blank = start && (mode & 0x2) != 0;
+  // 3. A stop withdraws one blank request at once; a start adds its own only once it is not
+  // refused (a refused start must leave no blanking behind).
   if (!start && blank_count_ > 0) --blank_count_;
   // 4.
   CaptureFormat f;
@@ -412,11 +413,15 @@ Status WorkstationController::ExternalTrigger(uint32_t mode, EventRecord* sent,
     // 5.
     if (!(settings_.Flags & kFlagParallelExternalStart) && external_trigger_count_ > 0)
       return kStatusAlreadyInRecordingState;
+    if (blank) ++blank_count_;
     const Status s = StartRecording(f, 1, nullptr);
     if (s != 0) {
+      if (blank && blank_count_ > 0) --blank_count_;
       if (!session_user_.empty()) SetFailedStartState(s);
       return s;
     }
+    // A capture that was already running learns of the blank request now, not at its next start.
+    SetCaptureBlank(blank_count_ > 0);
     RuleEvent e;
     e.event_id = NewEventId();
     e.rule_reference = rule_number;
@@ -447,6 +452,7 @@ Status WorkstationController::ExternalTrigger(uint32_t mode, EventRecord* sent,
       if (r.rule_reference == static_cast<uint32_t>(rule_number)) ending.push_back(r);
     for (const EventRecord& r : ending) falling(r);
   }
+  SetCaptureBlank(blank_count_ > 0);
   StopRecording(1);
   if (external_trigger_count_ > 0) --external_trigger_count_;
   return 0;

@@ -119,6 +119,8 @@ TEST_F(ControllerSessionTest, ExternalTriggerRefusals) {
   EXPECT_EQ(first.rule_reference, 1u) << "the external rule's number";
   EXPECT_EQ(ws().current_capture_format().frame_rate, 2u);
   EXPECT_EQ(ws().ExternalTrigger(0x1, nullptr, u""), 0xC0000FE8u) << "second start, bit 9 clear";
+  EXPECT_EQ(ws().ExternalTrigger(0x3, nullptr, u""), 0xC0000FE8u) << "blanked, bit 9 clear";
+  EXPECT_EQ(ws().blank_count(), 0) << "a refused start leaves no blanking behind";
   EXPECT_EQ(ws().recording_request_count(), 1);
   EXPECT_EQ(ws().external_trigger_count(), 1);
   EXPECT_EQ(ws().active_events().size(), 1u);

@@ -3,6 +3,7 @@
 #include <vpx/vp8dx.h>
 #include <vpx/vpx_decoder.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -89,7 +90,12 @@ bool DecodeVp8Frames(const std::vector<std::vector<uint8_t>>& frames,
       ok = Fail(error, "frame " + std::to_string(i) + " gave no picture");
       break;
     }
-    out.push_back({img->d_w, img->d_h});
+    DecodedFrame d{img->d_w, img->d_h, {}};
+    d.luma.resize(static_cast<size_t>(img->d_w) * img->d_h);
+    for (unsigned row = 0; row < img->d_h; ++row)
+      std::copy_n(img->planes[VPX_PLANE_Y] + static_cast<ptrdiff_t>(row) * img->stride[VPX_PLANE_Y],
+                  img->d_w, d.luma.begin() + static_cast<ptrdiff_t>(row) * img->d_w);
+    out.push_back(std::move(d));
   }
   vpx_codec_destroy(&decoder);
   return ok;

@@ -27,6 +27,8 @@ std::optional<IvfFile> ReadIvfFile(const std::string& path, std::string* error =
 struct DecodedFrame {
   unsigned width = 0;
   unsigned height = 0;
+  // The luma plane (Y of I420), width x height bytes, rows packed.
+  std::vector<uint8_t> luma;
 };
 
 // Decodes `frames` in order with one VP8 decoder. Every frame must decode and yield a picture;
