@@ -122,7 +122,24 @@ Status WorkstationController::Initialize() {
                            static_cast<int32_t>(settings_.BroadcastPort)),
               2, EVENTLOG_INFORMATION_TYPE);
 
-  // 9. The local HTTP interface joins here with its own library; until then there is none.
+  // 9. The local HTTP interface: its RecordingControl requests arrive on its own thread, and
+  // ExternalTrigger serialises them with the loop.
+  const bool http_started = http_.StartHTTPServer(
+      [this](uint32_t mode, TriggerEvent& event, const std::u16string& trigger_name) {
+        EventRecord r;
+        const Status s = ExternalTrigger(mode, &r, trigger_name);
+        event.event_id = r.event_id;
+        event.start_time_ms = r.start_time;
+        event.end_time_ms = r.end_time;
+        event.recorded_bytes = r.recorded_bytes;
+        return s;
+      },
+      workstation_name_, settings_.HTTPPort, settings_.HTTPSSLCert,
+      (settings_.Flags & kFlagHttpCrossOrigin) != 0);
+  LogIfFailed(http_started, kStatusInternalError,
+              u"ScreenServerService: Failed to init HTTP Server. Will ignore and continue "
+              u"anyway...",
+              3, EVENTLOG_WARNING_TYPE);
 
   // 10. The service timer.
   timer_running_ = service_timer_.valid() && service_timer_.Start(kTimerPeriodMs);
@@ -151,7 +168,8 @@ void WorkstationController::LogProgramVersion() {
 }
 
 void WorkstationController::Shutdown() {
-  // 1. The local HTTP interface stops here once it exists.
+  // 1.
+  http_.Stop(5);
   // 2. The timer and the settings.
   if (timer_running_) {
     service_timer_.Stop();

@@ -33,6 +33,7 @@
 #include "common/status_codes.h"
 #include "config/settings_store.h"
 #include "controller/rules_batch.h"
+#include "http/http_server_thread.h"
 #include "net/broadcast_client.h"
 #include "net/netw_message.h"
 #include "net/server_records.h"
@@ -158,6 +159,7 @@ class WorkstationController {
   bool has_image_key() const { return !image_key_.empty(); }
   bool has_timer() const { return timer_running_; }
   bool broadcast_open() const { return broadcast_.is_open(); }
+  const HTTPServerThread& http_interface() const { return http_; }
   int32_t live_view_on() const { return live_view_on_; }
   // The status word SendStatus would send now (not standby).
   uint32_t StatusWord() const;
@@ -244,6 +246,7 @@ class WorkstationController {
   WSSVRAPI secondary_server_;
   WSSVRAPI* current_server_ = &primary_server_;
   std::u16string secondary_server_address_;
+  HTTPServerThread http_;
 
   std::minstd_rand random_;
   int32_t daily_restart_second_ = -1;

@@ -4,6 +4,7 @@
 //   temporary files             VORLA_TEMP_DIR        (default /tmp)
 //   event logs                  VORLA_LOG_DIR         (default /var/log/vorla)
 //   runtime (lock files)        VORLA_RUNTIME_DIR     (default /run/vorla)
+//   HTTPS server certificates   VORLA_CERT_DIR        (default <application data>/Vorla/certs)
 // Paths are built with "/" and returned without a trailing separator.
 #pragma once
 
@@ -15,6 +16,7 @@ std::u16string CommonAppDataFolder();
 std::u16string TempFolder();
 std::u16string EventLogFolder();
 std::u16string RuntimeFolder();
+std::u16string CertificateFolder();
 
 // Creates `path` and its missing parents; true when it exists afterwards as a folder.
 bool EnsureFolder(const std::u16string& path);

@@ -23,12 +23,17 @@ bool Thread::Start() {
   stop_requested_ = false;
   finished_ = false;
   thread_.reset();
+  // Marked before the thread exists: a Run that is over before Create returns clears the mark
+  // itself and must not find it set again afterwards (the next Start would do nothing).
+  running_ = true;
   thread_ = platform::OsThread::Create(&Thread::Entry, this, stack_size_);
-  if (!thread_) return false;
+  if (!thread_) {
+    running_ = false;
+    return false;
+  }
   thread_id_ = thread_->id();
   thread_->SetPriority(priority_);
-  running_ = true;
-  return running_;
+  return true;
 }
 
 uint32_t Thread::Entry(void* arg) noexcept {

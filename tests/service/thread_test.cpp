@@ -41,6 +41,18 @@ class Stubborn : public Thread {
   std::atomic<bool> release{false};
 };
 
+// Returns at once; counts its runs.
+class Quick : public Thread {
+ public:
+  Quick() : Thread(u"Quick", 0) {}
+  ~Quick() override { Stop(5); }
+  uint32_t Run() override {
+    runs.fetch_add(1);
+    return 0;
+  }
+  std::atomic<int> runs{0};
+};
+
 bool WaitFor(const std::function<bool()>& cond) {
   for (int i = 0; i < 500; ++i) {
     if (cond()) return true;
@@ -119,6 +131,17 @@ TEST(ThreadBase, UnconsumedStopSignalIsSeenByTheNextRun) {
   ASSERT_TRUE(WaitFor([&] { return t.finished_.load(); }));
   EXPECT_TRUE(t.saw_old_signal);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// A run that is over before Start has returned must not leave the object marked as running:
+// the next Start would then do nothing.
+TEST(ThreadBase, ARunThatEndsAtOnceCanBeStartedAgain) {
+  Quick q;
+  for (int i = 1; i <= 200; ++i) {
+    ASSERT_TRUE(q.Start());
+    ASSERT_TRUE(WaitFor([&] { return q.runs == i; })) << "start " << i;
+    ASSERT_TRUE(q.Stop(5));
+  }
 }
 
 TEST(ThreadBase, BaseRunReturnsOneAtOnce) {

@@ -22,6 +22,10 @@ std::u16string CommonAppDataFolder() { return FromEnv("VORLA_COMMON_APPDATA", "/
 std::u16string TempFolder() { return FromEnv("VORLA_TEMP_DIR", "/tmp"); }
 std::u16string EventLogFolder() { return FromEnv("VORLA_LOG_DIR", "/var/log/vorla"); }
 std::u16string RuntimeFolder() { return FromEnv("VORLA_RUNTIME_DIR", "/run/vorla"); }
+std::u16string CertificateFolder() {
+  const std::u16string dir = FromEnv("VORLA_CERT_DIR", "");
+  return dir.empty() ? CommonAppDataFolder() + u"/Vorla/certs" : dir;
+}
 
 bool EnsureFolder(const std::u16string& path) {
   const std::string p = ToUtf8(path);
