@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "controller/controller_fixture.h"
 #include "platform/sockets.h"
@@ -577,6 +579,50 @@ TEST_F(ControllerSessionTest, ClosingTheSessionEndsEveryRequestAndTheCapture) {
   ws().CloseSession();
   EXPECT_FALSE(IsCaptureRunning()) << "no capture without a segment";
   EXPECT_TRUE(WaitFor([&] { return !Segments().empty() && !Segments().back().open; }));
+}
+
+// Another thread (the HTTP interface's) starts and stops external recordings while the loop's
+// thread sends frames and runs its periodic tasks; the two meet only through the lock pair.
+TEST_F(ControllerSessionTest, ExternalTriggersFromAnotherThreadAreSerialisedWithTheLoop) {
+  const test::ScriptedRule ext = MakeRule({RecordAction(5)}, {}, kTriggerInputTypeExt);
+  OpenSession({ext.rule});
+  std::atomic<bool> done{false};
+  std::thread loop([&] {
+    while (!done.load()) {
+      {
+        WorkstationController::Serialised hold(ws());
+        RequestKeyFrame();  // a frame at once when a capture runs
+        ws().ProcessFrameQueue(ws().recording_queue(),
+                               WorkstationController::FrameMode::kRecording,
+                               ws().recording_request_count() != 0);
+        ws().PeriodicTasks();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  constexpr int kRounds = 25;
+  int started = 0, stopped = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    EventRecord r;
+    if (ws().ExternalTrigger(0x1, &r, u"") == 0) ++started;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (ws().ExternalTrigger(0x0, nullptr, r.event_id) == 0) ++stopped;
+  }
+  done.store(true);
+  loop.join();
+  EXPECT_EQ(started, kRounds);
+  EXPECT_EQ(stopped, kRounds);
+  EXPECT_EQ(ws().recording_request_count(), 0);
+  EXPECT_EQ(ws().external_trigger_count(), 0);
+  EXPECT_TRUE(ws().active_events().empty());
+  EXPECT_FALSE(IsCaptureRunning());
+  EXPECT_TRUE(WaitFor([&] {
+    const recsrv::IndexData d = Index();
+    if (d.sessions.empty()) return false;
+    size_t closed = 0;
+    for (const auto& e : d.sessions.rbegin()->second.events) closed += e.open ? 0 : 1;
+    return closed == static_cast<size_t>(kRounds);
+  }));
 }
 
 TEST_F(ControllerSessionTest, AtMostTenFramesWithDataPerCallAndNoneSentWithoutAServer) {
