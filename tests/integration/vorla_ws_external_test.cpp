@@ -594,5 +594,63 @@ TEST_F(VorlaWSExternal, LiveViewRunsUntilItsLastStopAndOnlyThenSendsNoFrames) {
   EXPECT_EQ(ws.Stop(), 0) << ws.Describe();
 }
 
+// The local HTTP interface of the running service, as curl sees it: Ping, a RecordingControl start
+// and stop whose answer carries the event the recording server recorded, HTTPS on port + 1.
+std::string Curl(const std::string& args) {
+  std::string out;
+  FILE* p = popen(("curl -s -m 5 " + args + " 2>/dev/null").c_str(), "r");
+  if (p == nullptr) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  pclose(p);
+  return out;
+}
+
+std::string JsonValue(const std::string& json, const std::string& key) {
+  std::smatch m;
+  if (!std::regex_search(json, m, std::regex("\"" + key + "\": \"([^\"]*)\""))) return "-";
+  return m[1];
+}
+
+TEST_F(VorlaWSExternal, TheLocalHttpInterfaceStartsAndStopsARecording) {
+  if (std::system("command -v curl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no curl";
+  auto rig = StartRig("http", {});
+  ASSERT_TRUE(rig);
+  ASSERT_TRUE(SessionWithRules(*rig));
+  const std::string port = rig->ws->Ini("HTTPPort").value_or("");
+  ASSERT_FALSE(port.empty());
+  const std::string base = "http://127.0.0.1:" + port + "/Workstation/";
+  EXPECT_EQ(Curl(base + "Ping"), "Vorla Http Interface up and running.");
+  EXPECT_EQ(Curl("-o /dev/null -w '%{http_code}' " + base + "ping"), "400");
+
+  const std::string started =
+      Curl("-d '{\"Recording\":{\"MetaData\":\"ticket 42\",\"Start\":1,\"Blank\":0}}' " + base +
+           "RecordingControl");
+  EXPECT_EQ(JsonValue(started, "Result"), "0") << started;
+  EXPECT_EQ(JsonValue(started, "MetaData"), "ticket 42");
+  EXPECT_EQ(JsonValue(started, "EndTime"), "-") << "no end time for a start";
+  const std::string id = JsonValue(started, "EventId");
+  ASSERT_TRUE(std::regex_match(id, std::regex("EVT_[0-9a-f]{14}"))) << started;
+  ASSERT_TRUE(WaitForFrames(*rig->recsrv, EventLine(id, "begins"), 3, 8000)) << rig->Describe();
+
+  const std::string stopped =
+      Curl("-d '{\"Recording\":{\"MetaData\":\"\",\"Start\":0}}' " + base + "RecordingControl");
+  EXPECT_EQ(JsonValue(stopped, "Result"), "0") << stopped;
+  EXPECT_EQ(JsonValue(stopped, "EventId"), id);
+  ASSERT_TRUE(rig->recsrv->WaitFor(EventLine(id, "ends"), 3000)) << rig->Describe();
+  std::smatch m;
+  const std::string ended = LinesWith(*rig->recsrv, EventLine(id, "ends")).at(0);
+  ASSERT_TRUE(std::regex_search(ended, m, std::regex(R"(, (\d+) bytes recorded$)"))) << ended;
+  EXPECT_EQ(JsonValue(stopped, "SizeBytes"), m[1].str()) << "the bytes the server recorded";
+  EXPECT_NE(JsonValue(stopped, "EndTime"), "-");
+
+  // HTTPS answers on port + 1 (a generated certificate, as no name is set).
+  const std::string https =
+      "https://127.0.0.1:" + std::to_string(std::stoi(port) + 1) + "/Workstation/Ping";
+  EXPECT_EQ(Curl("-k " + https), "Vorla Http Interface up and running.");
+  EXPECT_EQ(rig->ws->Stop(), 0) << rig->ws->Describe();
+}
+
 }  // namespace
 }  // namespace vorla
