@@ -105,10 +105,7 @@ void WorkstationController::OnExternalLive(const netw_message_t& m) {
       f.max_queued_frames = 25;
       f.codec_fcc = settings_.AssignedFCC;
       f.quality = 60;
-      int32_t options = 0;
-      if (settings_.Flags & kFlagCaptureWhileDesktopLost)
-        options |= kCaptureOptionCompressWhileLost;
-      if (settings_.Flags & kFlagSixteenDisplays) options |= kCaptureOptionManyDisplays;
+      const int32_t options = CaptureOptions();
       // The live copy is switched on before the capture starts, so its first frame goes out too.
       SetCaptureLiveCopy(true);
       result = StartCapture(f, options, &recording_queue_, settings_.BlankingText,

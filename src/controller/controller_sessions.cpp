@@ -167,6 +167,13 @@ Status WorkstationController::ProcessRules(bool force_down) {
   return status;
 }
 
+int32_t WorkstationController::CaptureOptions() const {
+  int32_t options = 0;
+  if (settings_.Flags & kFlagCaptureWhileDesktopLost) options |= kCaptureOptionCompressWhileLost;
+  if (settings_.Flags & kFlagSixteenDisplays) options |= kCaptureOptionManyDisplays;
+  return options;
+}
+
 void WorkstationController::CloseSegmentNow() {
   segment_record_.end_time = NowMs();
   current_server_->CloseSegment(segment_record_);
@@ -176,9 +183,7 @@ Status WorkstationController::StartRecording(CaptureFormat& f, uint32_t count,
                                              const std::vector<int32_t>* durations) {
   const int64_t now = Now();
   // 1.
-  int32_t options = 0;
-  if (settings_.Flags & kFlagCaptureWhileDesktopLost) options |= kCaptureOptionCompressWhileLost;
-  if (settings_.Flags & kFlagSixteenDisplays) options |= kCaptureOptionManyDisplays;
+  const int32_t options = CaptureOptions();
   f.codec_fcc = settings_.AssignedFCC;
   bool durations_taken = false;
   auto start_capture = [&]() -> Status {

@@ -190,6 +190,8 @@ class WorkstationController {
   void UpdateTrayIcon();
   void SetFailedStartState(Status status);
   void CloseSegmentNow();
+  // The capture's option bits from Flags: compress while the desktop is lost, many displays.
+  int32_t CaptureOptions() const;
   int64_t Now() const;
   uint64_t NowMs() const;  // whole seconds times 1000, as the records carry them
 
