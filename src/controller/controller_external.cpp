@@ -121,13 +121,10 @@ void WorkstationController::OnExternalLive(const netw_message_t& m) {
       live_queue_.Clear();
     }
   }
-  LogOperation(kStatusAuditMsg,
-               FormatString(u"Received External Live Request [%s]. Res = 0x%x.",
-                            start ? u"START" : u"STOP", result),
-               EVENTLOG_INFORMATION_TYPE, 4);
-  LogIfFailed(result == 0, result, u"WorkstationController: External live request failed.", 2,
-              EVENTLOG_WARNING_TYPE);
-  SendReply(m, result);
+  LogAndReply(m, result,
+              FormatString(u"Received External Live Request [%s]. Res = 0x%x.",
+                           start ? u"START" : u"STOP", result),
+              u"WorkstationController: External live request failed.");
 }
 
 void WorkstationController::OnExternalBlank(const netw_message_t& m) {
@@ -150,12 +147,16 @@ void WorkstationController::OnExternalBlank(const netw_message_t& m) {
     // 3.
     result = kStatusNoActiveRecordingSession;
   }
-  LogOperation(kStatusAuditMsg,
-               FormatString(u"Received External blanking Request [%s]. Res = 0x%x.",
-                            blank ? u"BLANK" : u"UN-BLANK", result),
-               EVENTLOG_INFORMATION_TYPE, 4);
-  LogIfFailed(result == 0, result, u"WorkstationController: External blanking request failed.", 2,
-              EVENTLOG_WARNING_TYPE);
+  LogAndReply(m, result,
+              FormatString(u"Received External blanking Request [%s]. Res = 0x%x.",
+                           blank ? u"BLANK" : u"UN-BLANK", result),
+              u"WorkstationController: External blanking request failed.");
+}
+
+void WorkstationController::LogAndReply(const netw_message_t& m, Status result,
+                                        std::u16string received, const char16_t* failed) {
+  LogOperation(kStatusAuditMsg, std::move(received), EVENTLOG_INFORMATION_TYPE, 4);
+  LogIfFailed(result == 0, result, failed, 2, EVENTLOG_WARNING_TYPE);
   SendReply(m, result);
 }
 

@@ -186,6 +186,10 @@ class WorkstationController {
   // The link replies go out on; nullptr when no Configurator link is connected.
   const std::shared_ptr<SocketManager>* ReplyLink() const;
   void SendReply(const netw_message_t& m, Status result);
+  // The live-view and blanking requests' ending: the received line, the failure line when the
+  // result is not 0, and the reply.
+  void LogAndReply(const netw_message_t& m, Status result, std::u16string received,
+                   const char16_t* failed);
   // The seam that the tray icon code fills.
   void UpdateTrayIcon();
   void SetFailedStartState(Status status);

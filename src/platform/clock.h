@@ -24,8 +24,8 @@ class Clock {
   virtual int64_t WallSeconds() = 0;
   // Milliseconds since 1970-01-01 UTC.
   virtual int64_t WallMillis() = 0;
-  // Milliseconds since an arbitrary fixed point (monotonic); callers that need the 32-bit tick
-  // count of the original design truncate it.
+  // Milliseconds since an arbitrary fixed point (monotonic); callers that need a 32-bit tick
+  // count truncate it.
   virtual uint64_t TickMs() = 0;
   // Local calendar time of `seconds` since 1970.
   virtual CalendarTime LocalTime(int64_t seconds) = 0;
