@@ -127,8 +127,11 @@ uint32_t CaptureCtrl::Run() {
 }
 
 void CaptureCtrl::SetBlank(bool on) {
-  blank_.store(on);
-  if (on) flush_pending_.store(true);
+  if (on) {
+    blank_state_.fetch_or(kBlankOn | kFlushRequest);
+  } else {
+    blank_state_.fetch_and(~kBlankOn);  // a flush not yet taken still happens
+  }
 }
 
 void CaptureCtrl::RequestKeyFrame() {
@@ -151,7 +154,7 @@ Status CaptureCtrl::InitCapture() {
   pending_limit_ = 2 * format_.frame_rate;
   key_frame_request_.store(false);
   pending_.clear();
-  flush_pending_.store(false);
+  blank_state_.fetch_and(~kFlushRequest);
   throttle_ = 0;
   if (environment_.make_input_desktop) input_desktop_ = environment_.make_input_desktop();
   if (environment_.make_displays) platform_displays_ = environment_.make_displays();
@@ -282,14 +285,15 @@ Status CaptureCtrl::LayoutDisplays() {
   for (const auto& d : displays_) d->row = (rows - 1) - d->row;
   format_.x = 0;
   format_.y = 0;
-  format_.width = static_cast<uint32_t>(cell_w * columns);
-  format_.height = static_cast<uint32_t>(cell_h * rows);
-  const size_t bytes = static_cast<size_t>(format_.width) * format_.height * 3;
+  const uint64_t width = static_cast<uint64_t>(cell_w) * static_cast<uint64_t>(columns);
+  const uint64_t height = static_cast<uint64_t>(cell_h) * static_cast<uint64_t>(rows);
+  const uint64_t bytes = width * height * 3;
+  // A frame is measured in 32 bits: a larger one is refused before anything is allocated.
+  if (bytes > UINT32_MAX) return kStatusInternalError;
+  format_.width = static_cast<uint32_t>(width);
+  format_.height = static_cast<uint32_t>(height);
   frame_.reset(new (std::nothrow) uint8_t[bytes]);
-  if (!frame_ || bytes > UINT32_MAX) {
-    frame_.reset();
-    return kStatusInternalError;
-  }
+  if (!frame_) return kStatusInternalError;
   frame_size_ = static_cast<uint32_t>(bytes);
   std::memset(frame_.get(), 0, bytes);
   ++frame_version_;
@@ -334,13 +338,11 @@ bool CaptureCtrl::CaptureFrame() {
     lost = true;
     compress = (options_ & kCaptureOptionCompressWhileLost) != 0;
   }
-  if (flush_pending_.load()) {
-    FlushPendingAsBlack();
-    flush_pending_.store(false);
-  }
+  const uint32_t blank_state = blank_state_.fetch_and(~kFlushRequest);
+  if (blank_state & kFlushRequest) FlushPendingAsBlack();
   {
     StageTimer timing(CaptureTimingGrab());
-    const bool blank = blank_.load();
+    const bool blank = (blank_state & kBlankOn) != 0;
     const bool cursor = displays_.size() == 1;
     bool failed = false;
     for (const auto& d : displays_) {

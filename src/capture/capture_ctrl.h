@@ -116,7 +116,12 @@ class CaptureCtrl : public Thread {
   std::vector<std::u16string> screens_;
   std::deque<screen_image> pending_;
   uint32_t pending_limit_ = 0;
-  std::atomic<bool> flush_pending_{false};
+  // The blank flag and the flush request share one word: switching blanking on raises both in
+  // one store and a tick takes both in one exchange, so no tick can see the blank without also
+  // seeing its flush (and let a held-back frame from before the blank go out unblanked).
+  static constexpr uint32_t kBlankOn = 1;
+  static constexpr uint32_t kFlushRequest = 2;
+  std::atomic<uint32_t> blank_state_{0};
   std::deque<std::shared_ptr<display_object>> displays_;
   platform::Event timer_event_;
   std::unique_ptr<platform::PeriodicTimer> timer_;
@@ -125,7 +130,6 @@ class CaptureCtrl : public Thread {
   uint32_t frame_size_ = 0;
   std::atomic<int32_t> start_result_{-1};
   std::atomic<bool> key_frame_request_{false};
-  std::atomic<bool> blank_{false};
   bool repeat_ = false;
   std::u16string blanking_text_;
   std::u16string lost_text_;

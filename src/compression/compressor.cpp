@@ -107,7 +107,7 @@ Status CompressInstalled(EngineState& e, const uint8_t* input, PayloadBuffer& da
     return kStatusCompressorInitFailed;
   }
   ++e.frame_number;
-  PayloadBuffer result = PayloadBuffer::CopyOf({e.output.get(), e.output_format.image_size});
+  PayloadBuffer result = PayloadBuffer::TryCopyOf({e.output.get(), e.output_format.image_size});
   if (e.output_format.image_size != 0 && result.empty()) {
     LogIfFailed(false, kStatusCompressorInitFailed, u"Runtime Allocation failure", 3,
                 EVENTLOG_WARNING_TYPE);

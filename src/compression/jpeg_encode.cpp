@@ -45,7 +45,8 @@ boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
 void TermDestination(j_compress_ptr cinfo) {
   auto* d = reinterpret_cast<Destination*>(cinfo->dest);
   const size_t used = kJpegOutputAreaSize - d->mgr.free_in_buffer;
-  if (used > 0) *d->result = PayloadBuffer::CopyOf({d->area, used});
+  // Runs inside libjpeg: a copy that cannot be made leaves the result empty (a failed compression).
+  if (used > 0) *d->result = PayloadBuffer::TryCopyOf({d->area, used});
 }
 
 struct ErrorManager {

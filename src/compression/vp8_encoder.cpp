@@ -128,7 +128,7 @@ Status Vp8Encode(const uint8_t* input, PayloadBuffer& data, bool& key, bool unch
     while (const vpx_codec_cx_pkt_t* pkt = vpx_codec_get_cx_data(&s.context, &iter)) {
       if (pkt->kind != VPX_CODEC_CX_FRAME_PKT) continue;
       key = (pkt->data.frame.flags & VPX_FRAME_IS_KEY) != 0;
-      data = PayloadBuffer::CopyOf(
+      data = PayloadBuffer::TryCopyOf(
           {static_cast<const uint8_t*>(pkt->data.frame.buf), pkt->data.frame.sz});
       s.last_pts = pkt->data.frame.pts;
       result = data.empty() ? kStatusCompressFailed : kStatusSuccess;

@@ -78,7 +78,8 @@ bool Seal(SecurityServer_v2& provider, PayloadBuffer& part, const PayloadBuffer&
   if (length > UINT32_MAX - SecurityServer_v2::kMacBytes) return false;
   uint8_t nonce[SecurityServer_v2::kNonceBytes];
   MakeNonce(nonce_base, nonce);
-  PayloadBuffer sealed = PayloadBuffer::Allocate(length + SecurityServer_v2::kMacBytes);
+  PayloadBuffer sealed = PayloadBuffer::TryAllocate(length + SecurityServer_v2::kMacBytes);
+  if (sealed.empty()) return false;
   // libsodium reads no message byte when the length is 0, but wants a valid pointer.
   static const uint8_t kNothing = 0;
   const uint8_t* message = length == 0 ? &kNothing : part.data();
@@ -98,7 +99,8 @@ bool Open(SecurityServer_v2& provider, PayloadBuffer& part, const PayloadBuffer&
   uint8_t nonce[SecurityServer_v2::kNonceBytes];
   MakeNonce(nonce_base, nonce);
   // An empty plain text still needs somewhere to be written.
-  PayloadBuffer opened = PayloadBuffer::Allocate(length);
+  PayloadBuffer opened = PayloadBuffer::TryAllocate(length);
+  if (length != 0 && opened.empty()) return false;
   uint8_t scratch = 0;
   uint8_t* out = length == 0 ? &scratch : opened.data();
   if (crypto_box_open_easy(out, part.data(), part.size(), nonce, peer_public.data(),

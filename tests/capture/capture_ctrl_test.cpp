@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -8,6 +10,7 @@
 #include "capture/capture_ctrl.h"
 #include "capture/capture_interface.h"
 #include "capture_test_support.h"
+#include "support/ivf_decoder.h"
 #include "common/text.h"
 #include "compression/compressor.h"
 #include "compression/jpeg_encode.h"
@@ -200,6 +203,126 @@ TEST_F(CaptureCtrlTest, BlankingFlushesTheHeldBackFramesAsBlack) {
   // The frame of this tick was taken blanked: its composite frame is the black blanking image.
   EXPECT_EQ(Pixel(*ctrl, 0, 0), (std::vector<uint8_t>{0, 0, 0}));
   EXPECT_EQ(ctrl->pending_count(), 1u);
+  ctrl->ReleaseCapture();
+
+  // Every flushed frame shows what a compression of an all-black frame shows (the screen was
+  // almost white), as a player decodes it.
+  std::vector<std::vector<uint8_t>> stream;
+  for (const screen_image& f : flushed) stream.emplace_back(f.data.data(), f.data.data() + f.data.size());
+  std::vector<test::DecodedFrame> pictures;
+  std::string error;
+  ASSERT_TRUE(test::DecodeVp8Frames(stream, pictures, &error)) << error;
+  CompressorParams params{kFccVp80, 64, 32, 5, 60, 0};
+  ASSERT_EQ(CMP_Initiate(params), 0u);
+  const std::vector<uint8_t> black(64 * 32 * 3, 0);
+  PayloadBuffer reference;
+  uint32_t flags = 0;
+  bool key = true;
+  ASSERT_EQ(CMP_Compress(black.data(), static_cast<uint32_t>(black.size()), reference, flags, key),
+            0u);
+  std::vector<test::DecodedFrame> black_picture;
+  ASSERT_TRUE(test::DecodeVp8Frames({{reference.data(), reference.data() + reference.size()}},
+                                    black_picture, &error))
+      << error;
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(pictures[i].luma.size(), black_picture[0].luma.size());
+    int worst = 0;
+    for (size_t p = 0; p < pictures[i].luma.size(); ++p) {
+      worst = std::max(worst, std::abs(pictures[i].luma[p] - black_picture[0].luma[p]));
+    }
+    EXPECT_LE(worst, 2);
+  }
+}
+
+// The key frame request makes the very next frame a key frame; the frames around it are not.
+TEST_F(CaptureCtrlTest, AKeyFrameRequestMakesTheNextFrameAKeyFrame) {
+  const int a = desk_->AddDisplay(u"A", 0, 0, 64, 32);
+  auto ctrl = Make(Format(kFccVp80, 5));
+  ASSERT_EQ(ctrl->InitCapture(), 0u);  // frame 0, the stream's first: a key frame
+  for (int tick = 1; tick <= 6; ++tick) {
+    desk_->SetPixel(a, tick, 0, 200, 10, 10);
+    if (tick == 4) ctrl->RequestKeyFrame();
+    clock_.AdvanceMs(200);
+    ctrl->OnTick();
+  }
+  ctrl->ReleaseCapture();
+  const std::vector<screen_image> frames = Drain(recording_);
+  ASSERT_EQ(frames.size(), 7u);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ((frames[i].flags & kImageFlagKeyFrame) != 0, i == 0 || i == 4);
+  }
+}
+
+// A layout whose frame would not fit a 32-bit size is refused, and nothing is left allocated.
+TEST_F(CaptureCtrlTest, AFrameBeyondFourGigabytesIsRefused) {
+  // Six small displays on a diagonal, wide and tall in turn: a 6 x 6 grid of 8192 x 8192 cells,
+  // 7 GB of frame for 6 MB of displays.
+  for (int i = 0; i < 6; ++i) {
+    const bool wide = i % 2 == 0;
+    desk_->AddDisplay(u"D" + FromUtf8(std::to_string(i)), i * 8192, i * 8192, wide ? 8192 : 32,
+                      wide ? 32 : 8192);
+  }
+  auto ctrl = Make(Format(kFccJpeg), kCaptureOptionManyDisplays);
+  EXPECT_NE(ctrl->InitCapture(), 0u);
+  EXPECT_EQ(ctrl->frame_buffer(), nullptr);
+  EXPECT_EQ(ctrl->frame_buffer_size(), 0u);
+}
+
+// Blanking switched on at any point inside a tick: a tick that grabs the screen blanked has
+// first turned every held-back frame black, so no frame from before the blank goes out with
+// its picture once the blank is seen.
+TEST_F(CaptureCtrlTest, BlankingSwitchedOnInsideATickNeverReleasesAnOlderPicture) {
+  // The switch lands at the n-th clock read after being armed: each run picks another point.
+  class SwitchingClock final : public platform::Clock {
+   public:
+    int64_t WallSeconds() override { return inner.WallSeconds(); }
+    int64_t WallMillis() override { return inner.WallMillis(); }
+    uint64_t TickMs() override {
+      if (countdown > 0 && --countdown == 0) on_read();
+      return inner.TickMs();
+    }
+    platform::CalendarTime LocalTime(int64_t seconds) override { return inner.LocalTime(seconds); }
+    void SleepMs(uint32_t ms) override { inner.SleepMs(ms); }
+    platform::FakeClock inner;
+    std::function<void()> on_read;
+    int countdown = 0;
+  };
+  SwitchingClock clock;
+  platform::ScopedClockOverride use(clock);
+  const int a = desk_->AddDisplay(u"A", 0, 0, 64, 32);
+  desk_->Fill(a, 250, 250, 250);
+  const CaptureFormat format = Format(kFccJpeg, 2);  // a hold-back of 4 frames
+  for (int point = 1; point <= 8; ++point) {
+    SCOPED_TRACE(point);
+    auto ctrl = Make(format);
+    ASSERT_EQ(ctrl->InitCapture(), 0u);
+    for (int tick = 0; tick < 3; ++tick) ctrl->OnTick();  // the hold-back is full
+    ASSERT_TRUE(Drain(recording_).empty());
+    // The screen's picture as every frame so far carries it.
+    PayloadBuffer picture;
+    ASSERT_TRUE(JpegEncode(picture, ctrl->frame_buffer(), 64, 32, JpegPixelKind::kRgb, 70));
+    auto shows_picture = [&](const screen_image& f) {
+      return f.data.size() == picture.size() &&
+             std::equal(picture.data(), picture.data() + picture.size(), f.data.data());
+    };
+    clock.on_read = [&] { ctrl->SetBlank(true); };
+    clock.countdown = point;
+    bool blank_seen = false;
+    for (int tick = 0; tick < 12; ++tick) {
+      ctrl->OnTick();
+      const bool grabbed_blanked = Pixel(*ctrl, 0, 0) == std::vector<uint8_t>{0, 0, 0};
+      blank_seen |= grabbed_blanked;
+      for (const screen_image& f : Drain(recording_)) {
+        EXPECT_FALSE(blank_seen && shows_picture(f)) << "tick " << tick;
+      }
+    }
+    EXPECT_TRUE(blank_seen);
+    clock.countdown = 0;
+    ctrl->ReleaseCapture();
+    Drain(recording_);
+  }
 }
 
 TEST_F(CaptureCtrlTest, ThrottleTakesEverySecondTickBetweenTwoThirdsAndTheLimit) {

@@ -409,5 +409,47 @@ TEST(CodecListTest, NothingInstalledStillGivesTheBuiltInEntries) {
   EXPECT_EQ(FccText(kFccMjpg), u"MJPG");
 }
 
+// When the result array cannot be allocated, every engine reports a failed compression (and
+// nothing is thrown, also not through libjpeg's frames); the next frame with memory succeeds.
+TEST_F(InstalledCodecTest, AResultThatCannotBeAllocatedIsAReportedFailure) {
+  struct ScopedRefusal {
+    ScopedRefusal() { PayloadBuffer::RefuseAllocationsFromForTesting(1); }
+    ~ScopedRefusal() { PayloadBuffer::RefuseAllocationsFromForTesting(0); }
+  };
+  struct Row {
+    uint32_t fcc;
+    Status status;
+    const char16_t* report;
+  } rows[] = {
+      {kFccVp80, 0xC0000FD1u, u"CMP_Compress: VP9 Image Compression failed."},
+      {kFccJpeg, 0xC0000FD2u, u"CMP_Compress: Image Compression failed. Using builtin JPEG engine."},
+      {kFccFake, 0xC0000FD2u, u"Runtime Allocation failure"},
+  };
+  const std::vector<uint8_t> frame = ScreenLike(64, 32);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.fcc);
+    ResetLoggingForTesting();
+    CompressorParams p{row.fcc, 64, 32, 3, 5, 50};
+    ASSERT_EQ(CMP_Initiate(p), 0u);
+    PayloadBuffer data;
+    uint32_t flags = 0;
+    bool key = true;
+    {
+      ScopedRefusal refusal;
+      Status status = 0;
+      EXPECT_NO_THROW(status = CMP_Compress(frame.data(), static_cast<uint32_t>(frame.size()),
+                                            data, flags, key));
+      EXPECT_EQ(status, row.status);
+      EXPECT_TRUE(data.empty());
+      EXPECT_TRUE(Logged(row.report));
+    }
+    key = true;
+    EXPECT_EQ(CMP_Compress(frame.data(), static_cast<uint32_t>(frame.size()), data, flags, key),
+              0u);
+    EXPECT_FALSE(data.empty());
+    CMP_Release();
+  }
+}
+
 }  // namespace
 }  // namespace vorla

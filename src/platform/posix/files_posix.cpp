@@ -59,10 +59,14 @@ FileReadResult ReadWholeFile(const std::u16string& path, std::vector<uint8_t>& o
                              uint64_t max_size) {
   out.clear();
   size = 0;
-  Fd fd(open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
+  // Opened without blocking, so that a FIFO or a device at the path is refused at once instead
+  // of waiting for a writer; a regular file then reads as usual.
+  Fd fd(open(ToUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd.valid()) return FileReadResult::kCannotOpen;
   struct stat st {};
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileReadResult::kCannotOpen;
+  const int fl = fcntl(fd.get(), F_GETFL);
+  if (fl < 0 || fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) return FileReadResult::kCannotOpen;
   size = static_cast<uint64_t>(st.st_size);
   if (size > max_size) return FileReadResult::kReadFailed;
   out.resize(static_cast<size_t>(size));
