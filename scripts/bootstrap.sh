@@ -2,7 +2,14 @@
 # Installs the Debian packages the build and the tests need (only those missing), then configures
 # and builds into build/ (programs in build/bin/). Idempotent; safe to run again at any time.
 #   BUILD_DIR=build-asan VORLA_SANITIZE=address,undefined scripts/bootstrap.sh   a sanitizer build
+#   VORLA_EXTRA_PACKAGES="clang ..." scripts/bootstrap.sh --packages-only   install, do not build
+#   VORLA_BUILD_TARGETS="vorla_net_tests ..." scripts/bootstrap.sh           build only those targets
 set -euo pipefail
+
+packages_only=0
+if [ "${1:-}" = "--packages-only" ]; then
+  packages_only=1
+fi
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="${BUILD_DIR:-$root/build}"
@@ -18,6 +25,9 @@ packages=(
   # the private X server and desktop of the tests
   xvfb x11-xserver-utils x11-utils openbox xdotool wmctrl
 )
+# Further packages a caller needs (scripts/fuzz.sh: clang and its fuzzer runtime).
+read -r -a extra <<<"${VORLA_EXTRA_PACKAGES:-}"
+packages+=("${extra[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -34,6 +44,15 @@ if ((${#missing[@]})); then
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" -DVORLA_SANITIZE="$sanitize" >/dev/null
+((packages_only)) && exit 0
+
+# Sanitizer builds are for the tests: the benchmarks would only measure the instrumentation.
+benchmarks=ON
+[ -z "$sanitize" ] || benchmarks=OFF
+cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" -DVORLA_SANITIZE="$sanitize" \
+  -DVORLA_BUILD_BENCHMARKS="$benchmarks" >/dev/null
 jobs="$(nproc 2>/dev/null || echo 2)"
-cmake --build "$build_dir" -j"$jobs"
+# VORLA_BUILD_TARGETS="a b" builds only those targets (and what they need).
+targets=()
+for t in ${VORLA_BUILD_TARGETS:-}; do targets+=(--target "$t"); done
+cmake --build "$build_dir" -j"$jobs" "${targets[@]}"

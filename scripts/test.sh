@@ -2,9 +2,40 @@
 # Installs what is missing, builds, and runs every test. Exits non-zero on any failure.
 #   scripts/test.sh                         the normal build in build/
 #   scripts/test.sh --sanitize address,undefined   (or thread) a sanitizer build in build-<name>/
+#   scripts/test.sh --ci                    what CI runs: the above, then the suite under ASan+UBSan,
+#                                           every fuzz target (scripts/fuzz.sh), and the threaded
+#                                           libraries' tests under ThreadSanitizer; times per stage
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+if [ "${1:-}" = "--ci" ]; then
+  # Every stage runs, even after a failed one, so that one run shows all that is wrong.
+  fuzz_seconds="${VORLA_FUZZ_SECONDS:-20}"
+  failed=0
+  stage() {  # stage NAME COMMAND...
+    local name="$1" start=$SECONDS
+    shift
+    echo "test.sh: == $name"
+    if "$@"; then
+      echo "test.sh: == $name: passed in $((SECONDS - start)) s"
+    else
+      echo "test.sh: == $name: FAILED after $((SECONDS - start)) s"
+      failed=1
+    fi
+  }
+  stage "build and suite" bash "$root/scripts/test.sh"
+  stage "build and suite under AddressSanitizer + UndefinedBehaviorSanitizer" \
+    bash "$root/scripts/test.sh" --sanitize address,undefined
+  stage "fuzz targets, $fuzz_seconds s each" "$root/scripts/fuzz.sh" --seconds "$fuzz_seconds"
+  # The libraries and tools whose state is shared between threads.
+  threaded="net capture rules controller recsrv cfgsim"
+  targets=""
+  for t in $threaded; do targets+=" vorla_${t}_tests"; done
+  stage "their tests under ThreadSanitizer ($threaded)" \
+    env VORLA_BUILD_TARGETS="$targets" bash "$root/scripts/test.sh" --sanitize thread -L "^(${threaded// /|})\$"
+  echo "test.sh: all stages took $SECONDS s"
+  exit "$failed"
+fi
 if [ "${1:-}" = "--sanitize" ]; then
   export VORLA_SANITIZE="$2"
   export BUILD_DIR="$root/build-${2//,/-}"

@@ -77,7 +77,10 @@ Load LoadLines(const std::u16string& path, std::vector<std::u16string>& lines) {
     auto end = all.find(u'\n', start);
     if (end == std::u16string::npos) end = all.size();
     std::u16string line = all.substr(start, end - start);
-    if (!line.empty() && line.back() == u'\r') line.pop_back();
+    // Every "\r" in front of the "\n" belongs to the line end ("\r\r\n" comes from a CRLF file
+    // converted once too often). Keeping one in the line would not survive a write, which ends
+    // every line in "\n" alone: a value would lose its last "\r" by the write of another key.
+    while (!line.empty() && line.back() == u'\r') line.pop_back();
     lines.push_back(std::move(line));
     start = end + 1;
   }

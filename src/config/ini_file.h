@@ -7,7 +7,7 @@
 //   - strings are cut to 1,023 code units (and at an embedded zero) on reading;
 //   - numbers are written as signed decimal text and read as decimal with an optional sign.
 // Files are UTF-8 on disk (a leading byte-order mark is skipped); lines end in "\n" ("\r\n" is
-// read too).
+// read too, and so is any run of "\r" in front of the "\n"); a write ends every line in "\n".
 //
 // Every write rewrites the file whole through a temporary file that is renamed over the old one,
 // so a crash in the middle of a write never leaves a half-written file. A file marked read-only

@@ -146,6 +146,24 @@ TEST_F(IniFileTest, WritingIntoAMissingFolderCreatesNothing) {
   EXPECT_EQ(ini.ReadString(u"Config", u"A", u"default"), u"default");
 }
 
+// Found by tests/fuzz/ini_file_fuzz.cpp: a line ending in "\r\r\n" read as a value with a
+// trailing "\r", which the write of another key (every line then ends in "\n") took away.
+TEST_F(IniFileTest, EveryCarriageReturnBeforeTheLineEndBelongsToTheLineEnd) {
+  WriteText(path_, "[Config]\r\nText=v\r\r\nOther=1\r\r\r\n[Next]\r\nLast=x\r\r");
+  EXPECT_EQ(ini_.ReadString(u"Config", u"Text", u""), u"v");
+  EXPECT_EQ(ini_.ReadInt(u"Config", u"Other", 0), 1);
+  EXPECT_EQ(ini_.ReadString(u"Next", u"Last", u""), u"x");
+
+  ini_.WriteInt(u"Config", u"Other", 2);  // another key of the same section
+  EXPECT_EQ(ini_.ReadString(u"Config", u"Text", u""), u"v");
+  EXPECT_EQ(ini_.ReadString(u"Next", u"Last", u""), u"x");
+  EXPECT_EQ(ReadFile(path_), "[Config]\nText=v\nOther=2\n[Next]\nLast=x\n");
+  // A "\r" inside a line is part of it, and a write keeps it.
+  WriteText(path_, "[Config]\nText=a\rb\n");
+  ini_.WriteInt(u"Config", u"Other", 3);
+  EXPECT_EQ(ini_.ReadString(u"Config", u"Text", u""), u"a\rb");
+}
+
 TEST_F(IniFileTest, LineBreaksInAValueCannotAddKeysOrSections) {
   ini_.WriteString(u"Config", u"Text", u"a\n[Evil]\r\nB=1");
   EXPECT_EQ(ini_.ReadString(u"Evil", u"B", u"none"), u"none");

@@ -45,6 +45,13 @@ bool Text(const JsonValue& v, const std::string& field, std::u16string& out, std
     error = At(v, field) + "a string expected";
     return false;
   }
+  // Every text goes out as a zero-terminated UTF-16 string (settings record, rule binary form):
+  // a zero inside ("\u0000", or a raw zero byte) would end it early there, and the receiver
+  // would read the rest of the text as the following fields.
+  if (v.text.find('\0') != std::string::npos) {
+    error = At(v, field) + "a string without zero characters expected";
+    return false;
+  }
   out = FromUtf8(v.text);
   return true;
 }

@@ -5,6 +5,13 @@
 
 namespace vorla::cfgsim {
 
+JsonValue::JsonValue() = default;
+JsonValue::~JsonValue() = default;
+JsonValue::JsonValue(const JsonValue&) = default;
+JsonValue::JsonValue(JsonValue&&) noexcept = default;
+JsonValue& JsonValue::operator=(const JsonValue&) = default;
+JsonValue& JsonValue::operator=(JsonValue&&) noexcept = default;
+
 const JsonValue* JsonValue::Find(const std::string& name) const {
   for (const auto& [key, value] : members)
     if (key == name) return &value;

@@ -15,6 +15,17 @@ namespace vorla::cfgsim {
 
 struct JsonValue {
   enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject };
+
+  // Defined in json_reader.cpp, where JsonValue is complete: `members` holds pairs of JsonValue,
+  // and clang with libstdc++ refuses to instantiate those pairs' destructor from the implicit,
+  // inline members of a JsonValue that is not complete yet (g++ accepts it).
+  JsonValue();
+  ~JsonValue();
+  JsonValue(const JsonValue&);
+  JsonValue(JsonValue&&) noexcept;
+  JsonValue& operator=(const JsonValue&);
+  JsonValue& operator=(JsonValue&&) noexcept;
+
   Kind kind = Kind::kNull;
   int line = 0;
   bool boolean = false;
