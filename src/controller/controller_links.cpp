@@ -21,7 +21,7 @@ bool TwoWords(const netw_message_t& m, uint32_t& a, uint32_t& b) {
 }  // namespace
 
 void WorkstationController::ManageConnections() {
-  const int64_t now = Now();
+  const int64_t now = TickSeconds();
   // 1. Recording servers.
   if (now >= next_server_connect_) {
     if (!settings_.SCServerIP.empty() && !primary_server_.IsConnected()) {
@@ -109,7 +109,7 @@ void WorkstationController::CfgLinkUp(const std::shared_ptr<SocketManager>& link
   LogStatus(0, text, EVENTLOG_WARNING_TYPE, 2);
   SendRegistration(link);
   SendCapabilities(link);
-  next_status_time_ = Now();
+  next_status_time_ = TickSeconds();
 }
 
 void WorkstationController::HighAvailability() {
@@ -145,7 +145,7 @@ void WorkstationController::HighAvailability() {
 
 void WorkstationController::DisconnectPrimary() {
   primary_link_->Disconnect();
-  next_primary_connect_ = Now() + 10;
+  next_primary_connect_ = TickSeconds() + 10;
 }
 
 void WorkstationController::ProcessPrimaryCfgMessages() {
@@ -253,7 +253,7 @@ void WorkstationController::ProcessSecondaryCfgMessages() {
         if (words && ((m.header.type == nwmt_connection_error && a == 1) ||
                       (m.header.type == nwmt_status && a == kStatusKindShutdown))) {
           secondary_link_->Disconnect();
-          next_secondary_connect_ = Now() + 10;
+          next_secondary_connect_ = TickSeconds() + 10;
           return;
         }
         break;
@@ -309,11 +309,11 @@ Status WorkstationController::RequestSessionConfig(const std::u16string& user) {
   primary_link_->Send(BuildSessionConfigRequest(user), true);
   // 4. Every wait is up to 5 s; the last may run past the 5 s mark. A wait that runs out its
   // whole time ends the request as well (so a clock that stands still cannot hold it for ever).
-  const int64_t start = Now();
+  const int64_t start = TickSeconds();
   Status result = kStatusTimeout;
   std::vector<netw_message_t> aside;
   ThreadSafeQueue<netw_message_t>& incoming = primary_link_->incoming();
-  while (Now() - start < 5) {
+  while (TickSeconds() - start < 5) {
     netw_message_t m;
     if (!incoming.PopWithin(m, 5000)) break;
     if (m.header.type != nwmt_cfg_sessionconfig) {

@@ -134,7 +134,7 @@ void WorkstationController::CloseSession() {
 void WorkstationController::SendStatusToBoth() {
   SendStatus(primary_link_, !primary_in_use_ && !settings_.SecConfigIP.empty());
   SendStatus(secondary_link_, primary_in_use_);
-  next_status_time_ = Now() + 20;
+  next_status_time_ = TickSeconds() + 20;
 }
 
 void WorkstationController::SetFailedStartState(Status status) {
@@ -149,7 +149,7 @@ Status WorkstationController::ProcessRules(bool force_down) {
   std::vector<RuleEvent> events;
   RunRules(actions, events, force_down);
   RulesBatch batch = MergeRuleActions(actions, blank_count_);
-  if (batch.handled != 0) next_status_time_ = Now();
+  if (batch.handled != 0) next_status_time_ = TickSeconds();
   Status status = 0;
   if (batch.record_count > 0) {
     batch.blank_changed = true;
@@ -158,7 +158,7 @@ Status WorkstationController::ProcessRules(bool force_down) {
     if (status != 0 && !session_user_.empty()) {
       SetFailedStartState(status);
       pending_record_count_ += batch.record_count;
-      next_retry_time_ = Now() + 10;
+      next_retry_time_ = TickSeconds() + 10;
     }
   }
   for (const RuleEvent& e : events) SendEventInfo(e, nullptr);
@@ -181,7 +181,7 @@ void WorkstationController::CloseSegmentNow() {
 
 Status WorkstationController::StartRecording(CaptureFormat& f, uint32_t count,
                                              const std::vector<int32_t>* durations) {
-  const int64_t now = Now();
+  const int64_t tick = TickSeconds();
   // 1.
   const int32_t options = CaptureOptions();
   f.codec_fcc = settings_.AssignedFCC;
@@ -201,7 +201,7 @@ Status WorkstationController::StartRecording(CaptureFormat& f, uint32_t count,
     TakeRect(GetCaptureFrame(), f);
     if (SameRect(f, current_format_) && f.frame_rate == current_format_.frame_rate) {
       if (durations)
-        for (int32_t d : *durations) scheduled_stops_.push_back(now + d);
+        for (int32_t d : *durations) scheduled_stops_.push_back(tick + d);
       durations_taken = true;
       RequestKeyFrame();
       if (recording_request_count_ != 0) {
@@ -255,10 +255,10 @@ Status WorkstationController::StartRecording(CaptureFormat& f, uint32_t count,
   current_format_ = f;
   if (recording_start_tick_ == 0) recording_start_tick_ = platform::GetClock().TickMs();
   if (durations && !durations_taken)
-    for (int32_t d : *durations) scheduled_stops_.push_back(now + d);
+    for (int32_t d : *durations) scheduled_stops_.push_back(tick + d);
   recording_state_ = kRecStateRecording;
   last_status_ = 0;
-  next_status_time_ = now;
+  next_status_time_ = tick;
   segment_record_ = segment;
   return 0;
 }
@@ -278,7 +278,7 @@ void WorkstationController::StopRecording(uint32_t count) {
       CloseSegmentNow();
       recording_state_ = kRecStateIdle;
       last_status_ = 0;
-      next_status_time_ = Now();
+      next_status_time_ = TickSeconds();
     }
   }
   if (pending_record_count_ >= count) {
@@ -298,7 +298,7 @@ void WorkstationController::ProcessFrameQueue(FrameQueue& queue, FrameMode mode,
     if (lost && !(recording_state_ & kRecStateBitDesktopLost)) {
       recording_state_ = kRecStateDesktopLost;
       last_status_ = kStatusDesktopLost;
-      next_status_time_ = Now();
+      next_status_time_ = TickSeconds();
       LogStatus(kStatusDesktopLost, u"", EVENTLOG_AUDIT_SUCCESS, 3);
     }
     const bool has_data = frame.data_length != 0 && !frame.data.empty();
@@ -331,7 +331,7 @@ void WorkstationController::ProcessFrameQueue(FrameQueue& queue, FrameMode mode,
         }
         PayloadBuffer data = frame.data;
         if (!image_key_.empty()) {
-          PayloadBuffer enciphered = PayloadBuffer::Allocate(length);
+          PayloadBuffer enciphered = PayloadBuffer::TryAllocate(length);
           std::lock_guard<std::recursive_mutex> g(provider.lock());
           auto state = StreamCipherCreate(image_key_.span());
           if (state && enciphered.size() == length) {
@@ -340,12 +340,19 @@ void WorkstationController::ProcessFrameQueue(FrameQueue& queue, FrameMode mode,
             h.frame_flags |= kFrameFlagEnciphered;
           }
         }
-        if (current_server_->SegmentData(data, h) != 0) {
+        if (!image_key_.empty() && (h.frame_flags & kFrameFlagEnciphered) == 0) {
+          // A session with a frame key never sends a picture in the clear: a frame that cannot
+          // be enciphered (no memory for the copy, no cipher) is dropped instead.
+          LogStatus(kStatusResourceAllocationError,
+                    u"WorkstationController: Frame could not be enciphered. Dropped.",
+                    EVENTLOG_WARNING_TYPE, 2);
+        } else if (current_server_->SegmentData(data, h) != 0) {
           NotifyStatusIfDue(false);
           return;
+        } else {
+          // Counted only once sent: a frame that stays queued for a retry is not counted twice.
+          for (auto& [id, event] : active_events_) event.recorded_bytes += length;
         }
-        // Counted only once sent: a frame that stays queued for a retry is not counted twice.
-        for (auto& [id, event] : active_events_) event.recorded_bytes += length;
       } else if (mode == FrameMode::kLive && sending_enabled) {
         const std::shared_ptr<SocketManager>& link =
             primary_link_->connected() ? primary_link_ : secondary_link_;
@@ -484,7 +491,7 @@ void WorkstationController::SendStatus(const std::shared_ptr<SocketManager>& lin
 }
 
 void WorkstationController::NotifyStatusIfDue(bool force) {
-  if (!force && Now() < next_status_time_) return;
+  if (!force && TickSeconds() < next_status_time_) return;
   SendStatusToBoth();
 }
 

@@ -3,6 +3,7 @@
 #include "controller/workstation_controller.h"
 
 #include <cstdlib>
+#include <tuple>
 
 #include "capture/capture_interface.h"
 #include "common/format_string.h"
@@ -27,7 +28,7 @@ WorkstationController::Serialised::Serialised(WorkstationController& c)
     : rules_(RulesEngineLock()), own_(c.own_lock_) {}
 
 WorkstationController::WorkstationController() {
-  const int64_t now = Now();
+  const int64_t now = TickSeconds();
   next_primary_connect_ = now;
   next_secondary_connect_ = now;
   primary_link_ = std::make_shared<SocketManager>();
@@ -43,6 +44,9 @@ WorkstationController::~WorkstationController() {
 
 int64_t WorkstationController::Now() const { return platform::GetClock().WallSeconds(); }
 uint64_t WorkstationController::NowMs() const { return static_cast<uint64_t>(Now()) * 1000; }
+int64_t WorkstationController::TickSeconds() const {
+  return static_cast<int64_t>(platform::GetClock().TickMs() / 1000);
+}
 
 void WorkstationController::UpdateWorkstationIdentity() {
   if (!remote_) {
@@ -212,7 +216,7 @@ uint32_t WorkstationController::RunLoop(const std::atomic<int32_t>* stop_flag) {
   std::srand(static_cast<unsigned>(random_()));
   {
     Serialised hold(*this);
-    const int64_t now = Now();
+    const int64_t now = TickSeconds();
     next_primary_connect_ = now;
     next_server_connect_ = now;
     next_secondary_connect_ = now + 10;
@@ -306,9 +310,9 @@ int32_t WorkstationController::DailyRestartSecond() {
 }
 
 void WorkstationController::SessionTasks() {
-  const int64_t now = Now();
+  const int64_t tick = TickSeconds();
   // 1. Retry.
-  if (pending_record_count_ != 0 && now > next_retry_time_) {
+  if (pending_record_count_ != 0 && tick > next_retry_time_) {
     CaptureFormat f = current_format_;
     const Status s = StartRecording(f, pending_record_count_, nullptr);
     if (s == 0) {
@@ -318,14 +322,14 @@ void WorkstationController::SessionTasks() {
       retry_attempts_ = 0;
     } else {
       ++retry_attempts_;
-      next_retry_time_ = now + (retry_attempts_ > 10 ? 60 : 10);
+      next_retry_time_ = tick + (retry_attempts_ > 10 ? 60 : 10);
     }
   }
   if (session_user_.empty()) return;  // the retry may have closed the session (0xC0000FA9)
   // 2. Scheduled stops.
   uint32_t due = 0;
   std::erase_if(scheduled_stops_, [&](int64_t t) {
-    if (t >= now) return false;
+    if (t >= tick) return false;
     ++due;
     return true;
   });
@@ -333,10 +337,12 @@ void WorkstationController::SessionTasks() {
   // 3. Rules.
   if (!(settings_.Flags & kFlagRulesDisabled)) ProcessRules(false);
   if (session_user_.empty()) return;
-  // 4. Daily restart.
+  // 4. Daily restart: once the local date is past the session's first day. A wall clock set back
+  // over midnight shows an earlier date, which is no reason to restart.
   auto& clock = platform::GetClock();
-  const platform::CalendarTime local = clock.LocalTime(now);
-  if (local.day != clock.LocalTime(session_start_time_).day) {
+  const platform::CalendarTime local = clock.LocalTime(Now());
+  const platform::CalendarTime start = clock.LocalTime(session_start_time_);
+  if (std::tie(local.year, local.month, local.day) > std::tie(start.year, start.month, start.day)) {
     const bool external_running =
         (recording_state_ & kRecStateBitRecording) && external_trigger_count_ > 0;
     const bool restart = external_running ? local.hour >= 2 : local.second > DailyRestartSecond();

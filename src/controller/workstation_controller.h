@@ -144,6 +144,7 @@ class WorkstationController {
   const RuleList& session_rules() const { return session_rules_; }
   const std::map<std::u16string, EventRecord>& active_events() const { return active_events_; }
   const CaptureFormat& current_capture_format() const { return current_format_; }
+  // The times below named "stop", "retry" and "status" are on TickSeconds().
   const std::vector<int64_t>& scheduled_stops() const { return scheduled_stops_; }
   int32_t recording_request_count() const { return recording_request_count_; }
   uint32_t pending_record_count() const { return pending_record_count_; }
@@ -163,6 +164,11 @@ class WorkstationController {
   int32_t live_view_on() const { return live_view_on_; }
   // The status word SendStatus would send now (not standby).
   uint32_t StatusWord() const;
+  // The tick count in whole seconds. Every wait the controller measures (timed recording stops,
+  // the start retry, the status period, the reconnect delays) runs on it, so a wall clock that is
+  // set back or forward moves none of them. The daily restart names a time of day and follows
+  // the wall clock.
+  int64_t TickSeconds() const;
   // Sets the external shutdown request as a session notice does.
   void RequestExternalShutdown() { external_shutdown_request_.store(true); }
   // The second of the minute after which the daily restart of an idle session happens (drawn at

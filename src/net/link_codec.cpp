@@ -3,7 +3,6 @@
 #include <sodium.h>
 
 #include <cstring>
-#include <new>
 
 #include "security/security_server.h"
 #include "security/security_server_v2.h"
@@ -62,12 +61,9 @@ bool SealPart(const BoxKey& key, const std::array<uint8_t, kBoxNonceBytes>& nonc
 bool OpenPart(const BoxKey& key, const std::array<uint8_t, kBoxNonceBytes>& nonce,
               PayloadBuffer& part) {
   if (part.empty() || part.size() < kBoxMacBytes) return false;
-  PayloadBuffer plain;
-  try {
-    plain = PayloadBuffer::Allocate(part.size() - kBoxMacBytes);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  const uint32_t plain_size = part.size() - kBoxMacBytes;
+  PayloadBuffer plain = PayloadBuffer::TryAllocate(plain_size);
+  if (plain_size != 0 && plain.empty()) return false;
   static uint8_t scratch = 0;  // output pointer for an empty plain text (nothing is written)
   uint8_t* m = plain.empty() ? &scratch : plain.data();
   if (crypto_box_open_easy_afternm(m, part.data(), part.size(), nonce.data(), key.bytes.data()) !=
@@ -112,12 +108,8 @@ uint32_t EncodeFrame(const netw_message_t& message, const FrameProtection& p, Pa
   }
 
   if (buffer.empty() || buffer.size() < total) {
-    try {
-      buffer = PayloadBuffer::Allocate(static_cast<uint32_t>(total));
-    } catch (const std::bad_alloc&) {
-      buffer = PayloadBuffer();
-      return kSendNoBuffer;
-    }
+    buffer = PayloadBuffer::TryAllocate(static_cast<uint32_t>(total));
+    if (buffer.empty()) return kSendNoBuffer;
   }
   uint8_t* out = buffer.data();
   uint8_t* at1 = out + kNetwHeaderSize;

@@ -20,6 +20,10 @@ inline constexpr uint32_t kLinkLength1Limit = 4194304;
 inline constexpr uint32_t kLinkLength2Limit = 67108864;
 // Waiting messages an incoming queue takes; further ones are dropped.
 inline constexpr uint64_t kLinkQueueLimit = 50;
+// Bytes of parts an incoming queue holds at most (256 MiB): a message whose parts would take the
+// waiting ones beyond this ends the link, before its parts are read. The count limit alone would
+// let a peer park 50 messages of 68 MiB each.
+inline constexpr uint64_t kLinkQueueByteBudget = 268435456;
 // Frames longer than this are logged on the send side (and sent all the same).
 inline constexpr uint64_t kLinkFrameWarnLimit = 67108864;
 inline constexpr uint32_t kSendBufferInitialSize = 196608;

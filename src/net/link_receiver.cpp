@@ -1,7 +1,5 @@
 #include "net/link_receiver.h"
 
-#include <new>
-
 #include "common/format_string.h"
 #include "common/host_identity.h"
 #include "common/logging.h"
@@ -131,13 +129,25 @@ uint32_t LinkReceiver::ReadMessage(netw_message_t& out) {
       return kStatusResourceAllocationError;
     case HeaderCheck::kOk: break;
   }
+  // The owner only ever takes messages off the queue, so what is waiting now can only shrink
+  // until these parts would be queued.
+  const uint64_t queued = queue_.SumOf(
+      [](const netw_message_t& m) { return uint64_t{m.part1.size()} + m.part2.size(); });
+  const uint64_t announced = uint64_t{h.length1} + h.length2;
+  if (announced > queue_byte_budget_ || queued > queue_byte_budget_ - announced) {
+    LogStatus(kStatusResourceAllocationError,
+              FormatString(u"SocketRec (%d): Incoming queue over its byte budget [%llu bytes "
+                           u"waiting, %llu more announced, budget %llu]. Link dropped.",
+                           io_.HandleNumber(), queued, announced, queue_byte_budget_),
+              EVENTLOG_ERROR_TYPE, 2);
+    return kStatusResourceAllocationError;
+  }
   out.header = h;
   uint32_t result = 0;
   // Each part is one buffer sized by the header, which the limits above bound.
   auto read_part = [&](uint32_t length, PayloadBuffer& part) {
-    try {
-      part = PayloadBuffer::Allocate(length);
-    } catch (const std::bad_alloc&) {
+    part = PayloadBuffer::TryAllocate(length);
+    if (part.empty()) {
       result = kStatusResourceAllocationError;
       return;
     }

@@ -1,7 +1,7 @@
 // The receive side of one link: reading frames with exact reads and their waits, the limits,
-// opening the parts, the peer's public key, the queue limit and the error notices. It works over
-// an abstract byte source (LinkIo), so the whole receive step runs in memory in tests; the
-// receive thread of a SocketManager runs it over the link's socket.
+// opening the parts, the peer's public key, the queue's count limit and byte budget, and the
+// error notices. It works over an abstract byte source (LinkIo), so the whole receive step runs in
+// memory in tests; the receive thread of a SocketManager runs it over the link's socket.
 #pragma once
 
 #include <atomic>
@@ -59,11 +59,15 @@ class LinkReceiver {
 
   // The address shown in log texts (network order).
   void set_peer_address(uint32_t address) { peer_address_ = address; }
+  // The queue's byte budget (kLinkQueueByteBudget unless set; tests set small ones). Set before
+  // the first Step.
+  void set_queue_byte_budget(uint64_t bytes) { queue_byte_budget_ = bytes; }
 
   // One pass of the receive loop.
   void Step();
 
-  // Reads one frame into `out`: 0, the socket error (10053 when none), or 0xC0000E01.
+  // Reads one frame into `out`: 0, the socket error (10053 when none), or 0xC0000E01 (a part
+  // too long, or parts that would take the queue beyond its byte budget: then they are not read).
   uint32_t ReadMessage(netw_message_t& out);
   // Reads exactly into.size() bytes (at most three one-second waits without data).
   bool ReadExact(std::span<uint8_t> into);
@@ -84,6 +88,7 @@ class LinkReceiver {
   PartCipher& cipher_;
   std::function<bool()> stop_requested_;
   uint32_t peer_address_ = 0;
+  uint64_t queue_byte_budget_ = kLinkQueueByteBudget;
   uint32_t error_count_ = 0;
   uint32_t last_error_ = 0;
   uint64_t last_notice_tick_ = 0;

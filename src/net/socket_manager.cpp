@@ -126,6 +126,7 @@ Status SocketManager::Connect(uint32_t address, uint16_t port) {
   auto thread =
       std::make_unique<SocketRecieveThread>(*s, incoming_, keys_, peer_last_flags_, cipher_);
   thread->set_peer_address(address);
+  thread->set_queue_byte_budget(incoming_byte_budget_);
   if (!thread->Start()) {
     LogStatus(kStatusInternalError,
               FormatString(u"SocketManager: Could not start socket rec thread. System info as "

@@ -4,9 +4,9 @@
 // Connect opens the link, starts the SocketRecieveThread and sends the own public key in clear.
 // Send lays each message out as one frame (net/link_codec.h) and hands it to the socket under the
 // send lock: sealed with the link's box key once the peer's key has arrived, else enciphered with
-// a provider key when asked. The receive thread queues what the peer sends (at most 50 waiting)
-// and, once the link fails, an nwmt_connection_error notice every 5 s until the owner calls
-// Disconnect.
+// a provider key when asked. The receive thread queues what the peer sends (at most 50 waiting,
+// and parts of at most the byte budget: beyond it the link fails) and, once the link fails, an
+// nwmt_connection_error notice every 5 s until the owner calls Disconnect.
 //
 // Nonces: the box key is the same in both directions and for every message of a link, and the
 // nonce is made of the header's nonce word and time stamp. So each link draws a random non-zero
@@ -47,6 +47,7 @@ class SocketRecieveThread : public Thread {
   uint32_t Run() override;
 
   void set_peer_address(uint32_t address) { receiver_.set_peer_address(address); }
+  void set_queue_byte_budget(uint64_t bytes) { receiver_.set_queue_byte_budget(bytes); }
 
  private:
   class SocketIo final : public LinkIo {
@@ -88,6 +89,9 @@ class SocketManager {
   uint32_t Send(netw_message_t message, bool encrypt);
   // Writes the peer address (network order) when there is a socket; true in every case.
   bool GetClientName(uint32_t& address) const;
+  // The incoming queue's byte budget (kLinkQueueByteBudget unless set; tests set small ones).
+  // Owner only; it holds from the next Connect.
+  void set_incoming_byte_budget(uint64_t bytes) { incoming_byte_budget_ = bytes; }
 
   ThreadSafeQueue<netw_message_t>& incoming() { return incoming_; }
   bool connected() const { return connected_.load(std::memory_order_acquire); }
@@ -111,6 +115,7 @@ class SocketManager {
   ConnectionKeys keys_;
   std::atomic<uint16_t> peer_last_flags_{0};
   PartCipher& cipher_;
+  uint64_t incoming_byte_budget_ = kLinkQueueByteBudget;  // owner only
   // Under the send lock.
   uint64_t last_time_stamp_ = 0;
   uint32_t nonce_word_ = 0;

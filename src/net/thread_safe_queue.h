@@ -116,6 +116,16 @@ class ThreadSafeQueue : public ThreadSafeQueueBase<T> {
     }
   }
 
+  // The sum of size_of(element) over the waiting elements, taken under the lock (size_of must not
+  // touch the queue). Linear in the queue's length.
+  template <class F>
+  uint64_t SumOf(F size_of) const {
+    std::lock_guard<std::mutex> g(this->lock_);
+    uint64_t sum = 0;
+    for (const T& e : this->elements_) sum += size_of(e);
+    return sum;
+  }
+
   // The wake-up event (auto-reset), for waiting on it with other events.
   platform::Event& event() { return event_; }
 

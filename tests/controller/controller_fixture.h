@@ -64,6 +64,9 @@ class SteppedClock final : public platform::Clock {
     wall_ms_.store(target);
     if (step > 0) tick_ms_.fetch_add(static_cast<uint64_t>(step));
   }
+  // Sets the wall clock on (or back, for s < 0) by `s` seconds alone, as a clock set by hand:
+  // the tick count stays where it is.
+  void StepWallSeconds(int64_t s) { wall_ms_.fetch_add(s * 1000); }
   int64_t offset() const { return offset_; }
 
  private:
@@ -209,6 +212,12 @@ class ControllerTest : public ::testing::Test {
   }
 
   WorkstationController& ws() { return *controller_; }
+
+  // The tick count in whole seconds. Sleeps move the tick alone, so the tick and the wall clock
+  // drift apart over a test.
+  int64_t Tick() { return static_cast<int64_t>(clock_.TickMs() / 1000); }
+  // Moves both clocks on in whole seconds until Tick() is `tick_seconds`.
+  void AdvanceToTick(int64_t tick_seconds) { clock_.AdvanceSeconds(tick_seconds - Tick()); }
 
   // The desktop shell runs as `user`; an empty name: nobody is logged on.
   void LogOn(const std::u16string& user) {

@@ -132,7 +132,7 @@ TEST_F(ControllerLinkTest, TheLinkComesUpWithRegistrationCapabilitiesAndAStatusI
   EXPECT_EQ(status->header.type, nwmt_ws_status);
   EXPECT_EQ(Bytes(status->part1), Golden().U32(1).U32(1).U32(0).b) << "state 1: no session";
   EXPECT_TRUE(status->part2.empty());
-  EXPECT_EQ(ws().next_status_time(), clock_.WallSeconds() + 20);
+  EXPECT_EQ(ws().next_status_time(), Tick() + 20);
 
   // A capability request is answered at the next pass.
   ASSERT_TRUE(PeerSend(Msg(nwmt_cfg_capabilities)));
@@ -184,10 +184,13 @@ TEST_F(ControllerLinkTest, ALostLinkIsClosedAndTriedAgainTenSecondsLater) {
     const char* name;
     bool closing_notice;  // else the Configurator drops the link
     const char16_t* report;
+    int64_t wall_step;  // the wall clock is set by this much right after the loss
   };
   const Row rows[] = {
-      {"closing notice", true, u"Cfg Connection Closed by peer [127.0.0.1, 0x"},
-      {"link dropped", false, u"Cfg Receive Error ["},
+      {"closing notice", true, u"Cfg Connection Closed by peer [127.0.0.1, 0x", 0},
+      {"link dropped", false, u"Cfg Receive Error [", 0},
+      {"link dropped, wall clock set back an hour", false, u"Cfg Receive Error [", -3600},
+      {"link dropped, wall clock set on an hour", false, u"Cfg Receive Error [", 3600},
   };
   ws().ManageConnections();
   for (const Row& row : rows) {
@@ -208,6 +211,7 @@ TEST_F(ControllerLinkTest, ALostLinkIsClosedAndTriedAgainTenSecondsLater) {
     EXPECT_TRUE(Logged(u"]. Terminating connection."));
     EXPECT_FALSE(ws().primary_in_use());
 
+    clock_.StepWallSeconds(row.wall_step);
     clock_.AdvanceSeconds(9);
     ws().ManageConnections();
     EXPECT_FALSE(ws().primary_link()->connected()) << "not before 10 s";

@@ -278,12 +278,12 @@ TEST_F(ControllerSessionTest, ARecordActionOf30SecondsEnds30To31SecondsLater) {
   const test::ScriptedRule held = MakeRule({RecordAction()}, {StopAction()});
   OpenSession({timed.rule, held.rule});
   timed.input->value = true;
+  const int64_t t0 = Tick();
   ws().PeriodicTasks();
-  const int64_t t0 = clock_.WallSeconds();
   ASSERT_EQ(ws().recording_state(), 7u);
   EXPECT_EQ(ws().scheduled_stops(), std::vector<int64_t>{t0 + 30});
 
-  clock_.AdvanceSeconds(30);
+  AdvanceToTick(t0 + 30);
   ws().PeriodicTasks();
   EXPECT_EQ(ws().recording_request_count(), 1) << "still recording 30 s after the start";
   clock_.AdvanceSeconds(1);
@@ -293,7 +293,7 @@ TEST_F(ControllerSessionTest, ARecordActionOf30SecondsEnds30To31SecondsLater) {
   EXPECT_TRUE(ws().scheduled_stops().empty());
   EXPECT_FALSE(IsCaptureRunning());
   ASSERT_TRUE(WaitFor([&] { return !Segments().empty() && !Segments()[0].open; }));
-  EXPECT_EQ(Segments()[0].end_time, static_cast<uint64_t>(t0 + 31) * 1000);
+  EXPECT_EQ(Segments()[0].end_time, static_cast<uint64_t>(clock_.WallSeconds()) * 1000);
 
   // With another request holding the segment, the timed one ends and the segment goes on.
   held.input->value = true;
@@ -303,12 +303,12 @@ TEST_F(ControllerSessionTest, ARecordActionOf30SecondsEnds30To31SecondsLater) {
   ws().PeriodicTasks();
   clock_.AdvanceSeconds(1);
   timed.input->value = true;
+  const int64_t t1 = Tick();
   ws().PeriodicTasks();
-  const int64_t t1 = clock_.WallSeconds();
   EXPECT_EQ(ws().recording_request_count(), 2);
   EXPECT_EQ(ws().scheduled_stops(), std::vector<int64_t>{t1 + 30})
       << "a timed request that joins a running capture is scheduled too";
-  clock_.AdvanceSeconds(31);
+  AdvanceToTick(t1 + 31);
   ws().PeriodicTasks();
   EXPECT_EQ(ws().recording_request_count(), 1);
   EXPECT_EQ(ws().recording_state(), 7u);
@@ -321,27 +321,27 @@ TEST_F(ControllerSessionTest, AFailedStartIsRetriedAfter10SecondsThenEvery60With
   OpenSession({rule.rule});
   ws().settings().AssignedFCC = kNoCodec;
   rule.input->value = true;
-  const int64_t t0 = clock_.WallSeconds();
   EXPECT_EQ(ws().ProcessRules(false), 0xC0000FD2u);
+  // Read at once: the failed capture start has slept, and only the tick moves in sleeps.
+  int64_t next = Tick() + 10;
   EXPECT_EQ(ws().recording_state(), 35u);
   EXPECT_EQ(ws().last_status(), 0xC0000FD2u);
   EXPECT_EQ(ws().pending_record_count(), 1u);
-  EXPECT_EQ(ws().next_retry_time(), t0 + 10);
+  EXPECT_EQ(ws().next_retry_time(), next);
   EXPECT_EQ(ws().recording_request_count(), 0);
   EXPECT_FALSE(IsCaptureRunning());
 
-  clock_.AdvanceSeconds(10);
+  AdvanceToTick(next);
   ws().PeriodicTasks();
   EXPECT_EQ(ws().retry_attempts(), 0u) << "not before the retry time has passed";
 
-  int64_t next = t0 + 10;
   for (uint32_t attempt = 1; attempt <= 12; ++attempt) {
     SCOPED_TRACE(attempt);
-    clock_.AdvanceSeconds(next + 1 - clock_.WallSeconds());
+    AdvanceToTick(next + 1);
     ws().PeriodicTasks();
     EXPECT_EQ(ws().retry_attempts(), attempt);
-    next = clock_.WallSeconds() + (attempt > 10 ? 60 : 10);
-    EXPECT_EQ(ws().next_retry_time(), next);
+    EXPECT_EQ(ws().next_retry_time(), next + 1 + (attempt > 10 ? 60 : 10));
+    next = ws().next_retry_time();
     EXPECT_EQ(ws().pending_record_count(), 1u);
     EXPECT_EQ(ws().recording_state(), 35u);
   }
@@ -349,7 +349,7 @@ TEST_F(ControllerSessionTest, AFailedStartIsRetriedAfter10SecondsThenEvery60With
   // The codec is back: the retry starts with the current capture format (the idle one, 1 frame a
   // second), not with the failed request's 5.
   ws().settings().AssignedFCC = kFccJpeg;
-  clock_.AdvanceSeconds(next - clock_.WallSeconds());
+  AdvanceToTick(next);
   ws().PeriodicTasks();
   EXPECT_EQ(ws().pending_record_count(), 1u) << "not at the retry time itself";
   clock_.AdvanceSeconds(1);
@@ -419,6 +419,84 @@ TEST_F(ControllerSessionTest, DailyRestartAtTheChangeOfTheLocalDay) {
     ws().CloseSession();
     midnight += 86400;
   }
+}
+
+// The wall clock set back or on by an hour during a session (at midday, so that the local date
+// stays): the status period, the timed stop and the start retry each still come after their own
+// time on the tick count, neither an hour early nor an hour late. (A failed capture start sleeps,
+// which moves the tick, so a time set after one may fall a second later.)
+TEST_F(ControllerSessionTest, AWallClockStepOfAnHourMovesNoTimedStopStatusOrRetry) {
+  const int64_t midday = kStartSeconds + kUtcOffset - (13 * 60 + 20) + 12 * 3600;
+  const test::ScriptedRule timed = MakeRule({RecordAction(1, 30)}, {});
+  for (const int64_t step : {int64_t{-3600}, int64_t{3600}}) {
+    SCOPED_TRACE(step);
+    clock_.SetLocal(midday);
+    OpenSession({timed.rule});
+    timed.input->value = true;
+    const int64_t t0 = Tick();
+    ws().PeriodicTasks();
+    ASSERT_EQ(ws().recording_state(), 7u);
+    const int64_t status_time = ws().next_status_time();
+
+    clock_.StepWallSeconds(step);
+    AdvanceToTick(t0 + 19);
+    ws().PeriodicTasks();
+    EXPECT_EQ(ws().next_status_time(), status_time) << "no status within 19 s";
+    AdvanceToTick(t0 + 21);
+    ws().PeriodicTasks();
+    EXPECT_NE(ws().next_status_time(), status_time) << "the status went out within 21 s";
+
+    AdvanceToTick(t0 + 30);
+    ws().PeriodicTasks();
+    EXPECT_EQ(ws().recording_request_count(), 1) << "still recording 30 s after the start";
+    AdvanceToTick(t0 + 31);
+    ws().PeriodicTasks();
+    EXPECT_EQ(ws().recording_request_count(), 0) << "stopped 31 s after the start";
+
+    // A start that fails, with the wall clock stepped once more before its retry.
+    timed.input->value = false;
+    ws().PeriodicTasks();
+    ws().settings().AssignedFCC = kNoCodec;
+    timed.input->value = true;
+    const int64_t r0 = Tick();
+    ws().PeriodicTasks();
+    ASSERT_EQ(ws().pending_record_count(), 1u);
+    clock_.StepWallSeconds(step);
+    AdvanceToTick(r0 + 10);
+    ws().PeriodicTasks();
+    EXPECT_EQ(ws().retry_attempts(), 0u) << "no retry within 10 s";
+    AdvanceToTick(r0 + 12);
+    ws().PeriodicTasks();
+    EXPECT_EQ(ws().retry_attempts(), 1u) << "retried within 12 s";
+
+    EXPECT_FALSE(ws().session_user().empty()) << "no daily restart at midday";
+    ws().settings().AssignedFCC = kFccJpeg;
+    timed.input->value = false;
+    ws().CloseSession();
+  }
+}
+
+// The wall clock set back over midnight: the earlier date is no new day, and the session restarts
+// only once the local date passes the one it began on.
+TEST_F(ControllerSessionTest, AWallClockSetBackOverMidnightIsNoDailyRestart) {
+  // The session begins at 00:13:20 on the 15th; the clock goes back to 23:13:20 on the 14th.
+  const int64_t midnight_15th = kStartSeconds + kUtcOffset - (13 * 60 + 20);
+  std::srand(1);
+  const int32_t drawn = ws().DailyRestartSecond();
+  OpenSession();
+  const std::u16string id = ws().session_record().session_id;
+  clock_.StepWallSeconds(-3600);
+  for (int i = 0; i < 61; ++i) {
+    clock_.AdvanceSeconds(1);
+    ws().PeriodicTasks();
+  }
+  EXPECT_EQ(ws().session_record().session_id, id) << "no restart on the 14th";
+  clock_.SetLocal(midnight_15th + drawn + 1);
+  ws().PeriodicTasks();
+  EXPECT_EQ(ws().session_record().session_id, id) << "the 15th is the session's own day";
+  clock_.SetLocal(midnight_15th + 86400 + drawn + 1);
+  ws().PeriodicTasks();
+  EXPECT_TRUE(ws().session_user().empty()) << "the restart on the 16th";
 }
 
 TEST_F(ControllerSessionTest, ExternalShutdownRequestClosesTheSessionAtTheNextPass) {
@@ -528,6 +606,29 @@ TEST_F(ControllerSessionTest, FramesGoOutWithDigestKeyFlagAndEnciphered) {
   EXPECT_EQ(g.undeciphered_frames, 0u);
   EXPECT_EQ(g.digests_checked, 2u);
   EXPECT_EQ(g.digest_failures, 0u) << "deciphered with the password, the digests match";
+}
+
+// A session with a frame key never sends a picture in the clear: a frame whose enciphered copy
+// cannot be allocated is dropped with a report, and the next one goes out enciphered.
+TEST_F(ControllerSessionTest, AFrameThatCannotBeEncipheredIsDroppedNotSentInTheClear) {
+  server_options_.password = u"open sesame";
+  ws().settings().EncryptionPassword = u"open sesame";
+  const test::ScriptedRule ext = MakeRule({RecordAction()}, {}, kTriggerInputTypeExt);
+  OpenSession({ext.rule});
+  ASSERT_EQ(ws().ExternalTrigger(0x1, nullptr, u""), 0u);
+  ws().recording_queue().Push(Frame(50000, kImageFlagKeyFrame));
+  PayloadBuffer::RefuseAllocationsFromForTesting(40000);
+  SendQueued();
+  PayloadBuffer::RefuseAllocationsFromForTesting(0);
+  EXPECT_EQ(ws().recording_queue().Size(), 0u);
+  EXPECT_TRUE(Logged(u"WorkstationController: Frame could not be enciphered. Dropped."));
+  ws().recording_queue().Push(Frame(120));
+  SendQueued();
+  ASSERT_TRUE(WaitFor([&] { return !Segments().empty() && Segments()[0].frames == 1; }));
+  const recsrv::SegmentEntry g = Segments()[0];
+  EXPECT_EQ(g.bytes, 120u);
+  EXPECT_EQ(g.enciphered_frames, 1u);
+  EXPECT_EQ(g.undeciphered_frames, 0u);
 }
 
 TEST_F(ControllerSessionTest, DesktopLostFramesSetState67UntilANormalFrame) {

@@ -193,6 +193,61 @@ TEST_F(LinkReceiverTest, TheFiftyFirstMessageIsDropped) {
   EXPECT_EQ(rx_.error_count(), 0u);
 }
 
+// A frame whose parts are `l1` and `l2` bytes long.
+std::vector<uint8_t> FrameOf(uint32_t type, uint32_t l1, uint32_t l2) {
+  return FrameBytes(Header(type, l1, l2), std::vector<uint8_t>(size_t{l1} + l2, 0x5A));
+}
+
+TEST_F(LinkReceiverTest, PartsBeyondTheQueuesByteBudgetDropTheLinkUnread) {
+  rx_.set_queue_byte_budget(1000);
+  for (int i = 0; i < 3; ++i) io_.Bytes(FrameOf(nwmt_ws_sessioninfo, 100, 200));
+  io_.Bytes(FrameOf(nwmt_status, 0, 100));  // exactly up to the budget
+  io_.Bytes(FrameOf(nwmt_status, 1, 0));    // one byte beyond it
+  io_.Bytes(FrameOf(nwmt_status, 0, 0));
+  Steps(5);
+  EXPECT_EQ(rx_.error_count(), 1u);
+  EXPECT_EQ(rx_.last_error(), kStatusResourceAllocationError);
+  const auto logged = test::Find(log_, u"SocketRec (77): Incoming queue over its byte budget");
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0].code, kStatusResourceAllocationError);
+  EXPECT_NE(logged[0].text.find(u"[1000 bytes waiting, 1 more announced, budget 1000]. Link "
+                                u"dropped."),
+            std::u16string::npos)
+      << ToUtf8(logged[0].text);
+  // The header was read, its part and the next frame were not.
+  ASSERT_EQ(io_.items_.size(), 2u);
+  EXPECT_EQ(std::get<std::vector<uint8_t>>(io_.items_.front()).size(), 1u);
+
+  const auto got = Drain();
+  ASSERT_EQ(got.size(), 5u);
+  for (size_t i = 0; i < 4; ++i) EXPECT_NE(got[i].header.type, nwmt_connection_error) << i;
+  EXPECT_EQ(got[4].header.type, nwmt_connection_error);
+  EXPECT_EQ(test::Word(got[4].part1, 4), kStatusResourceAllocationError);
+}
+
+TEST_F(LinkReceiverTest, TheOwnerTakingMessagesReleasesTheByteBudget) {
+  // 20 messages of 300 bytes through a budget of 1000: the owner keeps at most three waiting.
+  rx_.set_queue_byte_budget(1000);
+  for (uint32_t i = 0; i < 20; ++i) io_.Bytes(FrameOf(100 + i, 100, 200));
+  std::vector<uint32_t> types;
+  for (int i = 0; i < 20; ++i) {
+    rx_.Step();
+    netw_message_t m;
+    if (queue_.Size() == 3 && queue_.TryPop(m)) types.push_back(m.header.type);
+  }
+  EXPECT_EQ(rx_.error_count(), 0u);
+  EXPECT_TRUE(test::Find(log_, u"byte budget").empty());
+  for (const auto& m : Drain()) types.push_back(m.header.type);
+  ASSERT_EQ(types.size(), 20u);
+  for (uint32_t i = 0; i < 20; ++i) EXPECT_EQ(types[i], 100 + i);
+
+  // Without the owner taking any, the fourth of the next ones is refused.
+  for (int i = 0; i < 4; ++i) io_.Bytes(FrameOf(nwmt_status, 100, 200));
+  Steps(4);
+  EXPECT_EQ(rx_.error_count(), 1u);
+  EXPECT_EQ(queue_.Size(), 4u) << "three messages and the notice";
+}
+
 TEST_F(LinkReceiverTest, PeerKeyIsTakenOnceThenQueuedLikeAnyMessage) {
   PayloadBuffer peer_pub, peer_sec;
   ASSERT_TRUE(CreateKeyPair(SecurityServer_v2::Instance(), peer_pub, peer_sec));

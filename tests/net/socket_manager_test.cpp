@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "net/net_test_util.h"
+#include "platform/fake/fake_clock.h"
 #include "security/security_server_v2.h"
 #include "support/test_peer.h"
 
@@ -140,6 +141,73 @@ TEST_F(SocketManagerTest, SealedBothWaysWithNoncesThatNeverMeet) {
   ASSERT_TRUE(manager_.incoming().Pop(answer, 3000));
   EXPECT_EQ(answer.header.length1, 4u);
   EXPECT_EQ(answer.part1.data()[0], 2);
+}
+
+// The wall clock set back an hour while the link is up: the sealed headers' time stamps (half of
+// each nonce) still rise with every message, and follow the clock again once it has caught up.
+TEST_F(SocketManagerTest, TimeStampsKeepRisingWhenTheWallClockIsSetBackAnHour) {
+  platform::FakeClock clock(1700000000000);
+  platform::ScopedClockOverride use_clock(clock);
+  SocketManager link(cipher_);
+  ASSERT_EQ(link.Connect(platform::LoopbackAddress(), peer_.port()), 0u);
+  ASSERT_TRUE(peer_.Accept());
+  netw_header key_wire;
+  ASSERT_TRUE(peer_.Read(5000, &key_wire));
+  EXPECT_EQ(key_wire.time_stamp, 1700000000000u);
+  ASSERT_TRUE(peer_.SendPublicKey());
+  ASSERT_TRUE(WaitFor([&] { return link.keys_established(); }));
+
+  // Each send: the wall-clock step before it, and the time stamp it must carry.
+  struct Send {
+    int64_t wall_step_ms;
+    uint64_t time_stamp;
+  };
+  const Send sends[] = {
+      {10, 1700000000010},   {-3600000, 1700000000011}, {0, 1700000000012},
+      {1000, 1700000000013}, {3599000, 1700000000014},  {1, 1700000000015},
+      {100, 1700000000111},  {0, 1700000000112},
+  };
+  std::set<std::pair<uint32_t, uint64_t>> nonces = {{key_wire.nonce_word, key_wire.time_stamp}};
+  uint64_t last = key_wire.time_stamp;
+  for (const Send& send : sends) {
+    SCOPED_TRACE(send.time_stamp);
+    clock.StepWallMs(send.wall_step_ms);
+    ASSERT_EQ(link.Send(MakeNetwMessage(nwmt_ws_status, PayloadBuffer::Allocate(12)), true), 0u);
+    netw_header wire;
+    ASSERT_TRUE(peer_.Read(5000, &wire)) << "a sealed part did not open";
+    EXPECT_EQ(wire.flags, kNetwFlagFromWorkstation | kNetwFlagSealed);
+    EXPECT_GT(wire.time_stamp, last);
+    EXPECT_EQ(wire.time_stamp, send.time_stamp);
+    EXPECT_TRUE(nonces.insert({wire.nonce_word, wire.time_stamp}).second);
+    last = wire.time_stamp;
+  }
+}
+
+TEST_F(SocketManagerTest, APeerSendingPastTheByteBudgetIsDroppedAsAnyFailedLink) {
+  manager_.set_incoming_byte_budget(4096);
+  ASSERT_TRUE(ConnectAndAccept());
+  const std::vector<uint8_t> body(1000, 7);
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(peer_.Send(MakeNetwMessage(nwmt_status, PayloadBuffer::CopyOf(body)), false));
+  // The owner reads nothing until the receive thread has dealt with all five.
+  ASSERT_TRUE(WaitFor([&] { return manager_.incoming().Size() == 5; }));
+  netw_message_t m;
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(manager_.incoming().TryPop(m));
+    EXPECT_EQ(m.header.type, nwmt_status);
+    EXPECT_EQ(m.part1.size(), 1000u);
+  }
+  ASSERT_TRUE(manager_.incoming().TryPop(m));
+  EXPECT_EQ(m.header.type, nwmt_connection_error);
+  EXPECT_EQ(test::Word(m.part1, 4), kStatusResourceAllocationError);
+  EXPECT_EQ(test::Find(log_,
+                       u"Incoming queue over its byte budget [4000 bytes waiting, 1000 more "
+                       u"announced, budget 4096]. Link dropped.")
+                .size(),
+            1u);
+  // The receive thread reads nothing more; the owner ends the link as after any failure.
+  manager_.Disconnect();
+  EXPECT_TRUE(peer_.WaitForClose(2000));
 }
 
 TEST_F(SocketManagerTest, ReconnectForgetsThePeerKeyButKeepsTheOwnPair) {
