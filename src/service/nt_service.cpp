@@ -198,14 +198,14 @@ bool CNTService::ProcessInstallArgs(int argc, char16_t** argv) {
       print(FormatString(u"%s is not installed\n", service_name_));
       return true;
     }
-    // Stop it, then wait (20 ms polls, at most 5 s of wall clock) until it has stopped.
+    // Stop it, then wait (20 ms polls, at most 5 s on the monotonic tick) until it has stopped.
     auto& clock = platform::GetClock();
     platform::SendServiceStop(service_name_);
     uint32_t state = platform::kServiceStopped;
     uint32_t error = platform::QueryServiceState(service_name_, state);
-    const int64_t sent = clock.WallSeconds();
+    const uint64_t sent = clock.TickMs();
     while (error == 0 && state != platform::kServiceStopped) {
-      if (clock.WallSeconds() - sent >= 5) break;
+      if (clock.TickMs() - sent >= 5000) break;
       clock.SleepMs(20);
       error = platform::QueryServiceState(service_name_, state);
     }
