@@ -10,6 +10,7 @@
 #   bench/workstation_usage.sh --idle [--seconds N]   (default 60)
 #     A session is open and nothing records: prints VorlaWS's share of one core and its
 #     resident set over the time.
+#   VORLA_BENCH_TRAY=1 shows the tray icon in a running system tray (trayer) during the run.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bin="${BIN_DIR:-$root/build/bin}"
@@ -24,10 +25,9 @@ while [ $# -gt 0 ]; do
   shift
 done
 [ -n "$seconds" ] || { [ "$idle" = 1 ] && seconds=60 || seconds=30; }
-if [ "$idle" = 0 ] && ! command -v ffmpeg >/dev/null; then
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get install -y -qq --no-install-recommends ffmpeg >/dev/null
-fi
+# shellcheck source=bench/ffmpeg_comparison.sh
+. "$root/bench/ffmpeg_comparison.sh"
+[ "$idle" = 1 ] || vorla_ensure_ffmpeg
 work="$(mktemp -d /tmp/vorla-record-bench-XXXXXX)"
 pids=()
 cleanup() {
@@ -46,7 +46,7 @@ export DISPLAY=":$display_number"
 openbox --sm-disable >/dev/null 2>&1 &
 pids+=($!)
 sleep 0.5
-"$bin/vorla_office_scene" >/dev/null 2>&1 &
+"$bin/vorla-office-scene" >/dev/null 2>&1 &
 pids+=($!)
 
 # The recording server and the Configurator with a rule that records all day at 5 frames a second
@@ -79,6 +79,12 @@ ConfigPort=$cfg_port
 BroadcastPort=0
 SeatingType=2
 INI
+# VORLA_BENCH_TRAY=1: the tray icon is on, in a running system tray (trayer).
+if [ "${VORLA_BENCH_TRAY:-0}" = 1 ]; then
+  echo "EnableDesktopIcon=1" >>"$work/data/Vorla/Workstation/Workstation.ini"
+  trayer --edge top --align right --widthtype request --height 32 >/dev/null 2>&1 &
+  pids+=($!)
+fi
 cat >"$work/settings.json" <<JSON
 {"SCServerIP":"127.0.0.1","RecordingPort":$rec_port,"ConfigIP":"127.0.0.1","ConfigPort":$cfg_port,
  "BroadcastPort":0,"SeatingType":2,"EncryptionPassword":"bench"}
@@ -92,7 +98,7 @@ VORLA_COMMON_APPDATA="$work/data" VORLA_LOG_DIR="$work/log" VORLA_RUNTIME_DIR="$
   VORLA_TEMP_DIR="$work" "$bin/VorlaWS" CMDLN >"$work/ws.log" 2>&1 &
 ws=$!
 pids+=($ws)
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+cpu_ticks() { vorla_cpu_ticks "$1"; }
 hz="$(getconf CLK_TCK)"
 
 if [ "$idle" = 1 ]; then
@@ -121,17 +127,11 @@ ws_before="$(cpu_ticks $ws)"
 if [ -n "${PERF_DATA:-}" ]; then
   perf record -q -F 499 -g -p "$ws" -o "$PERF_DATA" -- sleep "$seconds" >/dev/null 2>&1 &
 fi
-ffmpeg -hide_banner -nostats -benchmark -f x11grab -framerate 5 -video_size 1920x1080 \
-  -i "$DISPLAY" -t "$seconds" -c:v libvpx -deadline realtime -threads 1 -y "$work/ffmpeg.webm" \
-  >"$work/ffmpeg.log" 2>&1
+vorla_ffmpeg_record "$DISPLAY" 1920x1080 5 "$seconds" "$work/ffmpeg"
 ws_after="$(cpu_ticks $ws)"
 kill -TERM "$ws"; wait "$ws" 2>/dev/null || true
 for _ in $(seq 50); do grep -q 'closed:' "$work/recsrv.log" && break; sleep 0.1; done
 
-read -r ff_user ff_sys < <(sed -n 's/.*utime=\([0-9.]*\)s stime=\([0-9.]*\)s.*/\1 \2/p' "$work/ffmpeg.log")
-ff_frames="$(ffprobe -v error -count_packets -select_streams v:0 -show_entries stream=nb_read_packets \
-  -of csv=p=0 "$work/ffmpeg.webm")"
-ff_bytes="$(ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 "$work/ffmpeg.webm" | awk '{s+=$1} END {print s}')"
 # VorlaWS: the frames of the segment and their bytes as the server counted them; CPU over the
 # same window as ffmpeg's recording (the frames of that window at the recorded rate).
 read -r ws_frames ws_bytes < <(python3 -c '
@@ -141,19 +141,5 @@ f=b=0
 for s in i.get("sessions",[]):
   for g in s.get("segments",[]): f+=g["frames"]; b+=g["bytes"]
 print(f,b)' "$work/rec/index.json")
-python3 - "$ws_before" "$ws_after" "$hz" "$seconds" "$ws_frames" "$ws_bytes" "$ff_user" "$ff_sys" "$ff_frames" "$ff_bytes" <<'PY'
-import sys
-wb, wa, hz, secs, wf, wbytes, fu, fs, ff, fbytes = sys.argv[1:]
-ws_cpu_ms = (int(wa) - int(wb)) * 1000.0 / int(hz)
-ws_frames_window = int(secs) * 5
-ff_cpu_ms = (float(fu) + float(fs)) * 1000.0
-ws_per = ws_cpu_ms / ws_frames_window
-ff_per = ff_cpu_ms / int(ff)
-ws_bpf = int(wbytes) / max(1, int(wf))
-ff_bpf = int(fbytes) / max(1, int(ff))
-print(f"VorlaWS: {ws_per:.2f} ms CPU per frame ({ws_cpu_ms:.0f} ms over {ws_frames_window} frames), "
-      f"{ws_bpf:.0f} bytes per frame ({wf} frames, {wbytes} bytes)")
-print(f"ffmpeg : {ff_per:.2f} ms CPU per frame ({ff_cpu_ms:.0f} ms over {ff} frames), "
-      f"{ff_bpf:.0f} bytes per frame ({fbytes} bytes)")
-print(f"ratios : CPU {ws_per/ff_per:.2f}x, bytes {ws_bpf/ff_bpf:.2f}x")
-PY
+vorla_print_comparison "$(((ws_after - ws_before) * 1000 / hz))" "$((seconds * 5))" "$ws_frames" \
+  "$ws_bytes" "$work/ffmpeg"

@@ -21,9 +21,14 @@ packages=(
   g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   # libraries
   libx11-dev libxext-dev libxfixes-dev libxss-dev libxrandr-dev libxtst-dev libxinerama-dev
-  libssl-dev libjpeg-dev zlib1g-dev libboost-dev libzip-dev libvpx-dev libsodium-dev
+  libssl-dev libjpeg-dev zlib1g-dev libboost-dev libzip-dev libvpx-dev libsodium-dev libwebm-dev
+  libsystemd-dev
   # the private X server and desktop of the tests
   xvfb x11-xserver-utils x11-utils openbox xdotool wmctrl
+  # the system tray and the private system bus of the desktop tests
+  trayer dbus-daemon
+  # the demo and the viewer's tests: ffmpeg (the comparison, ffprobe), headless Chromium
+  ffmpeg chromium
 )
 # Further packages a caller needs (scripts/fuzz.sh: clang and its fuzzer runtime).
 read -r -a extra <<<"${VORLA_EXTRA_PACKAGES:-}"

@@ -6,7 +6,10 @@
 #include <vpx/vp8dx.h>
 #include <vpx/vpx_decoder.h>
 
+#include <algorithm>
+#include <array>
 #include <cctype>
+#include <regex>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -19,6 +22,7 @@
 #include "security/hc128.h"
 #include "security/security_server.h"
 #include "support/child_process.h"
+#include "support/ivf_decoder.h"
 #include "support/temp_dir.h"
 
 namespace vorla {
@@ -56,6 +60,18 @@ class RecsrvProgramTest : public ::testing::Test {
     }
     ADD_FAILURE() << "the server did not start: " << server_->Stderr();
     return 0;
+  }
+
+  // Waits until `text` occurs `count` times in the server's output.
+  bool WaitUntilCount(const std::string& text, size_t count, int timeout_ms = 10000) {
+    for (int waited = 0; waited < timeout_ms; waited += 50) {
+      const std::string out = server_->Stdout();
+      size_t n = 0;
+      for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+      if (n >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
   }
 
   bool WaitForOutput(const std::string& text, int timeout_ms = 10000) {
@@ -484,6 +500,175 @@ TEST_F(RecsrvProgramTest, ResidentMemoryDoesNotGrowWithTheFramesOfASession) {
       << short_run << " KB after 500 frames, " << long_run << " KB after 10,500";
   api.Close();
   EXPECT_EQ(StopServer(), 0) << server_->Stderr();
+}
+
+}  // namespace
+}  // namespace vorla
+
+namespace vorla {
+namespace {
+
+// The text after "name": in the first object of `json` that holds it after `from`.
+std::string TextField(const std::string& json, const std::string& name, size_t from = 0) {
+  const std::string key = "\"" + name + "\": \"";
+  const size_t at = json.find(key, from);
+  if (at == std::string::npos) return "(missing)";
+  return json.substr(at + key.size(), json.find('"', at + key.size()) - at - key.size());
+}
+
+// The WebM copy of a segment holds only pictures; whatever becomes of it, the IVF file and the
+// index go on as before.
+TEST_F(RecsrvProgramTest, TheWebmFileHoldsDecipheredFramesOnlyAndItsFailureSparesTheRest) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    bool webm;
+    const char* note;      // part of the index's note when there is no file
+    int64_t ivf_frames;    // frames_written
+    const char* log_line;  // part of a line the server prints
+  };
+  const int kFrames = 5;
+  const Case cases[] = {
+      {"deciphered", {"--password", "s3cret"}, true, "", kFrames, "WebM file S"},
+      {"no password", {}, false, "could not be deciphered", kFrames, "has no WebM file"},
+      {"wrong password", {"--password", "other"}, false, "failed its digest", 0, "has no WebM file"},
+      {"full disk", {"--password", "s3cret", "--fail-webm-writes"}, false,
+       "No space left on device", kFrames,
+       "cannot write the WebM file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(out_);
+    const uint16_t port = StartServer(c.options);
+    ASSERT_NE(port, 0);
+    RecordSession(port, u"s3cret", kFrames);
+    ASSERT_TRUE(WaitForOutput("workstation disconnects")) << server_->Stdout();
+    EXPECT_EQ(StopServer(), 0) << server_->Stderr();
+    EXPECT_NE(server_->Stdout().find(c.log_line), std::string::npos) << server_->Stdout();
+    const std::string json = test::ReadFile(out_ + "/index.json");
+    SCOPED_TRACE(json);
+    const size_t segment = json.find("\"segments\": [");
+    ASSERT_NE(segment, std::string::npos);
+    EXPECT_EQ(Field(json, "frames_written", segment), c.ivf_frames);
+    const std::string webm = TextField(json, "webm", segment);
+    bool webm_on_disk = false;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(out_))
+      webm_on_disk = webm_on_disk || entry.path().extension() == ".webm";
+    EXPECT_EQ(webm_on_disk, c.webm) << "a file without pictures is not left behind";
+    if (c.webm) {
+      EXPECT_TRUE(std::filesystem::is_regular_file(out_ + "/" + webm)) << webm;
+      EXPECT_EQ(Field(json, "webm_frames", segment), kFrames);
+      EXPECT_EQ(Field(json, "webm_origin", segment), 1700000001000);
+      EXPECT_EQ(TextField(json, "webm_note", segment), "");
+    } else {
+      EXPECT_EQ(webm, "");
+      EXPECT_NE(TextField(json, "webm_note", segment).find(c.note), std::string::npos);
+    }
+    // The viewer page carries the same index.
+    const std::string page = test::ReadFile(out_ + "/index.html");
+    EXPECT_NE(page.find("\"webm_note\": \"" + TextField(json, "webm_note", segment) + "\""),
+              std::string::npos);
+    const auto ivf = test::ReadIvfFile(IvfPath());
+    ASSERT_TRUE(ivf);
+    EXPECT_EQ(static_cast<int64_t>(ivf->frames.size()), c.ivf_frames);
+  }
+}
+
+}  // namespace
+}  // namespace vorla
+
+namespace vorla {
+namespace {
+
+std::string Capture(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  pclose(p);
+  return out;
+}
+
+const char* kChromium =
+    "timeout 60 chromium --headless --no-sandbox --disable-gpu --mute-audio --hide-scrollbars "
+    "--virtual-time-budget=15000 ";
+
+// The page's own check of its players, as headless Chromium leaves it: "ok", "failed" or
+// "pending", then the check's report.
+std::pair<std::string, std::string> ViewerCheck(const std::string& url) {
+  const std::string dom = Capture(std::string(kChromium) + "--dump-dom '" + url + "' 2>/dev/null");
+  std::smatch m;
+  if (!std::regex_search(dom, m, std::regex(R"re(id="viewer-check" data-state="(\w+)">([^<]*)<)re")))
+    return {"(no check in the page)", dom.substr(0, 2000)};
+  return {m[1], m[2]};
+}
+
+// The share of a PNG's pixels that differ from its most common grey, and the number of greys.
+std::pair<double, int> Contrast(const std::string& png) {
+  const std::string grey = Capture("ffmpeg -v error -i '" + png +
+                                   "' -f rawvideo -pix_fmt gray - 2>/dev/null");
+  if (grey.empty()) return {0, 0};
+  std::array<size_t, 256> counts{};
+  for (unsigned char c : grey) ++counts[c];
+  const size_t top = *std::max_element(counts.begin(), counts.end());
+  const int shades = static_cast<int>(std::count_if(counts.begin(), counts.end(),
+                                                    [](size_t n) { return n > 0; }));
+  return {1.0 - static_cast<double>(top) / static_cast<double>(grey.size()), shades};
+}
+
+// The viewer page in a real browser: every player loads its WebM file (a duration above 0) and
+// seeks to its event, opened from disk and through --http; a segment without a playable file
+// shows as such; a damaged file makes the check fail; the screenshot is not blank.
+TEST_F(RecsrvProgramTest, TheViewerPagePlaysEverySegmentInHeadlessChromium) {
+  if (std::system("command -v chromium >/dev/null 2>&1 && command -v ffmpeg >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "no chromium or ffmpeg";
+  const uint16_t port = StartServer({"--password", "s3cret", "--http", "0"});
+  ASSERT_NE(port, 0);
+  std::smatch m;
+  const std::string out = server_->Stdout();
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(viewer at (http://127\.0\.0\.1:\d+/))")))
+      << out;
+  const std::string http_url = m[1];
+  RecordSession(port, u"s3cret", 10);
+  RecordSession(port, u"not the password", 3);  // every digest fails: no playable file
+  ASSERT_TRUE(WaitUntilCount("workstation disconnects", 2)) << server_->Stdout();
+
+  const auto served = ViewerCheck(http_url);
+  EXPECT_EQ(served.first, "ok") << served.second;
+  EXPECT_NE(served.second.find("\"videos\":1,\"failed\":0"), std::string::npos) << served.second;
+  EXPECT_EQ(StopServer(), 0) << server_->Stderr();
+
+  const std::string file_url = "file://" + out_ + "/index.html";
+  const auto from_disk = ViewerCheck(file_url);
+  EXPECT_EQ(from_disk.first, "ok") << from_disk.second;
+  EXPECT_NE(from_disk.second.find("\"videos\":1,\"failed\":0"), std::string::npos)
+      << from_disk.second;
+  // The player sought to the event's start: the event begins at the segment's first frame.
+  EXPECT_NE(from_disk.second.find("\"seeked\":0"), std::string::npos) << from_disk.second;
+  const std::string dom =
+      Capture(std::string(kChromium) + "--dump-dom '" + file_url + "' 2>/dev/null");
+  EXPECT_NE(dom.find("No playable file"), std::string::npos);
+  EXPECT_NE(dom.find("every frame failed its digest"), std::string::npos);
+
+  const std::string shot = dir_.Sub("viewer.png");
+  Capture(std::string(kChromium) + "--window-size=1280,900 --screenshot='" + shot + "' '" +
+          file_url + "' >/dev/null 2>&1");
+  const auto [share, shades] = Contrast(shot);
+  EXPECT_GT(share, 0.05) << "a blank page";
+  EXPECT_GT(shades, 16);
+  if (const char* keep = std::getenv("VORLA_VIEWER_SCREENSHOT"))
+    std::filesystem::copy_file(shot, keep, std::filesystem::copy_options::overwrite_existing);
+
+  // A damaged file: the page's check reports it and the player gives way to a notice.
+  std::string webm;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(out_))
+    if (entry.path().extension() == ".webm") webm = entry.path().string();
+  ASSERT_FALSE(webm.empty());
+  std::filesystem::resize_file(webm, 64);
+  const auto damaged = ViewerCheck(file_url);
+  EXPECT_EQ(damaged.first, "failed") << damaged.second;
 }
 
 }  // namespace

@@ -51,6 +51,12 @@ std::optional<ServerOptions> ParseOptions(const std::vector<std::string>& args,
       o.drop_after_frames = n;
     } else if (a == "--frame-lines") {
       o.frame_lines = true;
+    } else if (a == "--fail-webm-writes") {
+      o.fail_webm_writes = true;
+    } else if (a == "--http") {
+      if (!value.Number(65535, n)) return std::nullopt;
+      o.http = true;
+      o.http_port = static_cast<uint16_t>(n);
     } else {
       error = "unknown option: " + a;
       return std::nullopt;
@@ -86,10 +92,25 @@ Options:
   --no-answer WHAT       never answer new sessions, segments or all (WHAT).
   --drop-after-frames N  close a link abruptly after its N-th frame.
   --frame-lines          print a line for every frame too (off: one line per segment summary).
+  --http PORT            serve the output folder over HTTP on 127.0.0.1:PORT (0 picks a free
+                         port, shown in the line "viewer at http://127.0.0.1:PORT/"), for
+                         browsers that do not play files opened from disk. GET and HEAD, byte
+                         ranges, files of the output folder only.
+  --fail-webm-writes     write the WebM files to /dev/full, as on a full disk (for tests).
   -h, --help             this text.
 
 Digests: a frame whose header marks its digest as valid is checked (after deciphering); a frame
 that fails is counted in the index as a digest failure and not written to the video file.
+
+Viewer: every VP8 segment is also written as <session>/<segment>.webm (cues for seeking, time
+codes from the capture times, time code 0 at the first frame written), finished when the segment
+closes. It holds pictures only: a frame that could not be deciphered (no password) or failed its
+digest is left out, and so is every frame after it up to the next key frame, so that all frames
+in the file decode; a segment without any such picture gets no WebM file. A WebM file that cannot
+be written is logged and dropped; the IVF file and the index go on. index.html, written with
+every index.json, shows workstations, sessions, segments (a player each, or why there is none)
+and each session's events on a timeline; clicking an event moves its segment's player there.
+It needs no network and works opened from disk or through --http.
 )";
 }
 

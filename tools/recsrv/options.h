@@ -20,6 +20,9 @@ struct ServerOptions {
   bool no_segment_answer = false;  // never answer new segments
   uint64_t drop_after_frames = 0;  // non-zero: drop a link after this many frames on it
   bool frame_lines = false;        // a line per frame as well
+  bool fail_webm_writes = false;   // write the WebM files to /dev/full (a full disk, for tests)
+  uint16_t http_port = 0;          // non-zero: serve the output folder on 127.0.0.1:http_port
+  bool http = false;               // --http given (port 0 picks a free one)
   bool help = false;
 };
 

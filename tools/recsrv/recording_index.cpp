@@ -5,6 +5,7 @@
 
 #include "platform/clock.h"
 #include "tool_text.h"
+#include "viewer_page.h"
 
 namespace vorla::recsrv {
 
@@ -41,6 +42,20 @@ std::string Bool(bool v) { return v ? "true" : "false"; }
 
 // The index names the built-in JPEG engine's code 0 "MJPG", as the rule texts do.
 std::string Fcc(uint32_t fcc) { return fcc == 0 ? "MJPG" : tools::FccText(fcc); }
+
+// Writes `folder`/`name` through a temporary file renamed over it.
+bool ReplaceFile(const std::string& folder, const char* name, const std::string& text) {
+  const std::filesystem::path final_path = std::filesystem::path(folder) / name;
+  std::filesystem::path temp_path = final_path;
+  temp_path += ".tmp";
+  std::FILE* f = std::fopen(temp_path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = std::fclose(f) == 0 && ok;
+  std::error_code ec;
+  if (ok) std::filesystem::rename(temp_path, final_path, ec);
+  return ok && !ec;
+}
 
 }  // namespace
 
@@ -91,7 +106,10 @@ std::string IndexJson(const IndexData& d) {
            ", \"enciphered_frames\": " + Num(g.enciphered_frames) +
            ", \"undeciphered_frames\": " + Num(g.undeciphered_frames) +
            ", \"first_capture_time\": " + Num(g.first_capture_time) +
-           ", \"last_capture_time\": " + Num(g.last_capture_time) + "}";
+           ", \"last_capture_time\": " + Num(g.last_capture_time) +
+           ", \"webm\": " + JsonString(g.webm) + ", \"webm_frames\": " + Num(g.webm_frames) +
+           ", \"webm_origin\": " + Num(g.webm_origin) +
+           ", \"webm_note\": " + JsonString(g.webm_note) + "}";
     }
     j += s.segments.empty() ? "],\n" : "\n      ],\n";
     j += "      \"events\": [";
@@ -127,18 +145,11 @@ bool RecordingIndex::Save() {
     json = IndexJson(data_);
     changed_ = false;
   }
-  const std::filesystem::path final_path = std::filesystem::path(folder_) / "index.json";
-  const std::filesystem::path temp_path = std::filesystem::path(folder_) / "index.json.tmp";
   // One writer at a time: connection threads save at session and segment boundaries.
   std::lock_guard<std::mutex> lock(save_mutex_);
   last_save_ms_ = platform::GetClock().TickMs();
-  std::FILE* f = std::fopen(temp_path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(json.data(), 1, json.size(), f) == json.size();
-  ok = std::fclose(f) == 0 && ok;
-  std::error_code ec;
-  if (ok) std::filesystem::rename(temp_path, final_path, ec);
-  return ok && !ec;
+  const bool json_ok = ReplaceFile(folder_, "index.json", json);
+  return ReplaceFile(folder_, "index.html", ViewerPage(json)) && json_ok;
 }
 
 }  // namespace vorla::recsrv

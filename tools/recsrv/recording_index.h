@@ -47,6 +47,12 @@ struct SegmentEntry {
   uint64_t undeciphered_frames = 0;  // enciphered, and no password to decipher them
   uint64_t first_capture_time = 0;
   uint64_t last_capture_time = 0;
+  // The segment as a WebM file (VP8 only), set once the file is finished; empty while the
+  // segment records and when there is none, with `webm_note` saying why.
+  std::string webm;  // relative to the output folder
+  uint64_t webm_frames = 0;
+  uint64_t webm_origin = 0;  // capture time of the file's time code 0
+  std::string webm_note;
 };
 
 struct EventEntry {
@@ -92,7 +98,8 @@ class RecordingIndex {
     changed_ = true;
     return f(data_);
   }
-  // Writes index.json (through a temporary file, so a reader never sees half of it).
+  // Writes index.json and the viewer page index.html (each through a temporary file, so a reader
+  // never sees half of it).
   bool Save();
   // Saves when something changed and the last save is a second old or more. The connections
   // call it on every pass and after the changes a workstation can repeat without end

@@ -9,11 +9,13 @@
 #include "common/byte_reader.h"
 #include "common/text.h"
 #include "ivf_writer.h"
+#include "compression/compressor.h"
 #include "net/server_records.h"
 #include "platform/clock.h"
 #include "server_messages.h"
 #include "tool_connection.h"
 #include "tool_text.h"
+#include "webm_writer.h"
 
 namespace vorla::recsrv {
 
@@ -67,6 +69,11 @@ class Connection final : public tools::ToolConnection {
   // never closed it).
   void FinishSegment(uint64_t end_time);
   void FinishSession(uint64_t end_time);
+  // Adds the frame to the WebM file, or marks a gap when it is no picture (not deciphered,
+  // failed digest). A failing write abandons the file (logged once); the IVF file goes on.
+  void AddToWebm(const FrameResult& r, bool picture, uint64_t capture_time);
+  // Finishes the WebM file and sets what the index says about it in `entry`.
+  void FinishWebm(SegmentEntry& entry);
 
   RecordingServer& server_;
   int workstation_ = -1;
@@ -75,6 +82,8 @@ class Connection final : public tools::ToolConnection {
   std::vector<uint8_t> plain_scratch_;  // deciphered frames, reused from frame to frame
   std::optional<size_t> segment_;       // index into the session's segments
   IvfFile ivf_;
+  WebmFile webm_;           // the VP8 segment's WebM copy, beside the IVF file
+  std::string webm_file_;   // its name relative to the output folder
   std::string jpeg_folder_;
   uint64_t first_capture_ = 0;
   bool have_first_capture_ = false;
@@ -278,11 +287,72 @@ void Connection::OnNewSegment(const netw_message_t& m) {
     opened = ivf_.Open(path.string(), info);
   }
   if (!opened) Say("cannot write " + path.string() + "; frames of this segment are not stored");
+  std::string webm_note;
+  if (g.codec_fcc == kFccVp80 && opened) {
+    webm_file_ = session_id_ + "/" + e.id + ".webm";
+    WebmStreamInfo info;
+    info.width = static_cast<uint16_t>(std::clamp(g.width, 0, 65535));
+    info.height = static_cast<uint16_t>(std::clamp(g.height, 0, 65535));
+    info.frame_rate = g.frame_rate;
+    const std::string webm_path = o.fail_webm_writes
+                                      ? std::string("/dev/full")
+                                      : (std::filesystem::path(server_.index().folder()) / webm_file_).string();
+    if (webm_.Open(webm_path, info)) {
+      webm_note = "recording: the file is finished when the segment closes";
+    } else {
+      webm_note = "not written: " + webm_.error();
+      Say("cannot write the WebM file " + webm_file_ + " (" + webm_.error() +
+          "); the IVF file and the index are kept");
+      webm_file_.clear();
+    }
+  } else {
+    webm_note = g.codec_fcc == kFccVp80 ? "not written: the segment file could not be created"
+                                        : "no WebM file: " + FccName(g.codec_fcc) + " segment";
+  }
+  server_.index().Update(
+      [&](IndexData& d) { d.sessions[session_id_].segments[n].webm_note = webm_note; });
   segment_ = n;
   have_first_capture_ = false;
   g.segment_id = FromUtf8(e.id);
   Answer(BuildSegmentInfoAnswer(g), "the segment info");
   Say("segment " + e.id + " opened, writing " + e.file);
+}
+
+void Connection::AddToWebm(const FrameResult& r, bool picture, uint64_t capture_time) {
+  if (!webm_.is_open() || webm_.failed()) return;
+  if (!picture) {
+    webm_.Gap();
+    return;
+  }
+  if (webm_.Add(r.plain, capture_time) == WebmFile::Append::kFailed)
+    Say("cannot write the WebM file " + webm_file_ + " (" + webm_.error() +
+        "); it is abandoned, the IVF file and the index are kept");
+}
+
+void Connection::FinishWebm(SegmentEntry& g) {
+  if (webm_file_.empty()) return;
+  const bool ok = webm_.Close();
+  const std::filesystem::path path = std::filesystem::path(server_.index().folder()) / webm_file_;
+  std::error_code ec;
+  if (ok && webm_.frames_written() > 0) {
+    g.webm = webm_file_;
+    g.webm_frames = webm_.frames_written();
+    g.webm_origin = webm_.origin_ms();
+    g.webm_note.clear();
+  } else {
+    // A file without pictures or cut short by a failed write is no use to a player.
+    std::filesystem::remove(path, ec);
+    if (!ok) {
+      g.webm_note = "not written: " + webm_.error();
+    } else if (g.undeciphered_frames > 0) {
+      g.webm_note = "no pictures: the frames could not be deciphered (no password)";
+    } else if (g.digest_failures > 0) {
+      g.webm_note = "no pictures: every frame failed its digest";
+    } else {
+      g.webm_note = "no pictures: no key frame arrived";
+    }
+  }
+  webm_file_.clear();
 }
 
 void Connection::FinishSegment(uint64_t end_time) {
@@ -291,7 +361,7 @@ void Connection::FinishSegment(uint64_t end_time) {
   jpeg_folder_.clear();
   const size_t n = *segment_;
   segment_.reset();
-  const SegmentEntry e = server_.index().Update([&](IndexData& d) {
+  SegmentEntry e = server_.index().Update([&](IndexData& d) {
     auto& g = d.sessions[session_id_].segments[n];
     if (end_time != 0) {
       g.end_time = end_time;
@@ -299,6 +369,21 @@ void Connection::FinishSegment(uint64_t end_time) {
     }
     return g;
   });
+  // Outside the index's lock: finishing writes the cues.
+  FinishWebm(e);
+  server_.index().Update([&](IndexData& d) {
+    auto& g = d.sessions[session_id_].segments[n];
+    g.webm = e.webm;
+    g.webm_frames = e.webm_frames;
+    g.webm_origin = e.webm_origin;
+    g.webm_note = e.webm_note;
+  });
+  if (!e.webm.empty()) {
+    Say("segment " + e.id + " WebM file " + e.webm + ": " + std::to_string(e.webm_frames) +
+        " frames");
+  } else if (e.codec_fcc == kFccVp80) {
+    Say("segment " + e.id + " has no WebM file (" + e.webm_note + ")");
+  }
   Say("segment " + e.id + (end_time ? " closed: " : " left open: ") + std::to_string(e.frames) +
       " frames (" + std::to_string(e.key_frames) + " key), " + std::to_string(e.bytes) +
       " bytes, " + std::to_string(e.frames_written) + " written, " +
@@ -405,6 +490,10 @@ void Connection::OnFrame(const netw_message_t& m) {
     // A frame that fails its digest would break the decoding of the stream; it is counted,
     // not stored.
     bool written = false;
+    // The WebM file takes pictures only: what was neither deciphered nor sent plain, or failed its
+    // digest, is a gap there (the IVF file keeps what came, as before).
+    AddToWebm(r, !digest_failed && !m.part2.empty() && !(r.enciphered && !r.deciphered),
+              h.capture_time);
     if (!digest_failed && !m.part2.empty()) {
       if (!have_first_capture_) {
         first_capture_ = h.capture_time;
@@ -495,6 +584,16 @@ bool RecordingServer::Start(std::string& error) {
   }
   Say("vorla-recsrv: listening on " + options_.address + ":" + std::to_string(links_->port()) +
       ", output " + options_.output);
+  if (options_.http) {
+    files_ = std::make_unique<FileServer>(options_.output);
+    if (!files_->Start(options_.http_port, error)) {
+      files_.reset();
+      links_->Stop();
+      links_.reset();
+      return false;
+    }
+    Say("vorla-recsrv: viewer at http://127.0.0.1:" + std::to_string(files_->port()) + "/");
+  }
   return true;
 }
 
@@ -507,6 +606,8 @@ void RecordingServer::Stop() {
   stopping_ = true;
   links_->Stop();
   links_.reset();
+  if (files_) files_->Stop();
+  files_.reset();
   index_.Save();
   Say("vorla-recsrv: stopped");
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "file_server.h"
 #include "link_host.h"
 #include "options.h"
 #include "recording_index.h"
@@ -24,7 +25,8 @@ class RecordingServer {
   RecordingServer(const RecordingServer&) = delete;
   RecordingServer& operator=(const RecordingServer&) = delete;
 
-  // Creates the output folder and listens; false with `error` set when it cannot.
+  // Creates the output folder and listens (and serves the folder over HTTP with --http); false
+  // with `error` set when it cannot.
   bool Start(std::string& error);
   uint16_t port() const;
   // Tells every link that the server shuts down, closes them, writes the index.
@@ -42,6 +44,7 @@ class RecordingServer {
   std::FILE* out_;
   RecordingIndex index_;
   std::unique_ptr<tools::LinkHost<RecordingServer, Connection>> links_;
+  std::unique_ptr<FileServer> files_;  // with --http
   std::atomic<bool> stopping_{false};
   std::mutex say_mutex_;
   std::atomic<uint32_t> next_session_{1};
