@@ -118,6 +118,14 @@ uint32_t CaptureCtrl::Run() {
     }
     if (which < 0 || static_cast<size_t>(which) < first_tick) continue;
     OnTick();
+    if (std::any_of(displays_.begin(), displays_.end(),
+                    [](const auto& d) { return d->ctrl.ConnectionLost(); })) {
+      LogStatus(kStatusDesktopLost,
+                u"Capture: The connection to the display server is lost. Capture stopped.",
+                EVENTLOG_ERROR_TYPE, 2);
+      connection_lost_.store(true);
+      break;
+    }
   }
   ReleaseCapture();
   WriteTiming(u"  ##Capture: Capture & ColorConvert: %s\n", CaptureTimingGrab());

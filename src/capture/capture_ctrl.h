@@ -78,6 +78,10 @@ class CaptureCtrl : public Thread {
   // A timer tick by hand (for CaptureEnvironment::Timer::kManual).
   void Tick() { timer_event_.Set(); }
   int32_t start_result() const { return start_result_.load(); }
+  // The thread ended by itself because the connection to a display's server was lost (after a
+  // report, with the frames taken so far in the recording queue). Only a new capture, on a new
+  // connection, records again; the frame layout of this one may not fit the next server.
+  bool connection_lost() const { return connection_lost_.load(); }
   uint32_t fcc_in_use() const { return fcc_in_use_.load(); }
   uint32_t quality_in_use() const { return quality_in_use_.load(); }
   // x, y, width, height of the composite frame; zero while there is none.
@@ -129,6 +133,7 @@ class CaptureCtrl : public Thread {
   std::unique_ptr<uint8_t[]> frame_;
   uint32_t frame_size_ = 0;
   std::atomic<int32_t> start_result_{-1};
+  std::atomic<bool> connection_lost_{false};
   std::atomic<bool> key_frame_request_{false};
   bool repeat_ = false;
   std::u16string blanking_text_;

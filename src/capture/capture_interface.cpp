@@ -73,6 +73,10 @@ CaptureRect GetCaptureFrame() {
 
 bool IsCaptureRunning() { return g_capture && g_capture->IsRunning(); }
 
+bool CaptureConnectionLost() {
+  return g_capture && !g_capture->IsRunning() && g_capture->connection_lost();
+}
+
 void SetCaptureLiveCopy(bool on) {
   g_live_copy.store(on);
   if (g_capture) g_capture->SetLiveCopy(on);

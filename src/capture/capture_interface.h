@@ -34,6 +34,9 @@ uint32_t GetCaptureFCC();
 uint32_t GetCaptureQuality();
 CaptureRect GetCaptureFrame();
 bool IsCaptureRunning();
+// Whether the last capture ended by itself because its display server went away
+// (CaptureCtrl::connection_lost); false while it runs and after StopCapture.
+bool CaptureConnectionLost();
 // The live JPEG copy of each frame, off by default (and at every StartCapture it keeps the last
 // setting). The controller switches it on while a live view runs.
 void SetCaptureLiveCopy(bool on);

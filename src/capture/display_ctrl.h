@@ -63,6 +63,8 @@ class DisplayCtrl {
                    bool* changed = nullptr) const;
   // Frees the display and the images made for it. Idempotent.
   void Release();
+  // The display's connection to its server is gone for good (platform::DisplaySource).
+  bool ConnectionLost() const { return source_ && source_->ConnectionLost(); }
 
   const std::u16string& device_name() const { return device_name_; }
   int32_t pixel_format() const { return pixel_format_; }

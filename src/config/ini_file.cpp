@@ -207,7 +207,11 @@ void CIniFile::WriteString(std::u16string_view section, std::u16string_view key,
     all += line;
     all += u'\n';
   }
-  const std::string utf8 = ToUtf8(all);
+  std::string utf8 = ToUtf8(all);
+  // The reader drops one byte-order mark at the start. A first line that itself begins with
+  // U+FEFF (a file that had two marks) gets one in front, or the rewrite would turn that line
+  // into something else (a section header that was none).
+  if (!all.empty() && all.front() == u'\uFEFF') utf8.insert(0, "\xEF\xBB\xBF");
   platform::ReplaceFileContents(
       path_, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(utf8.data()), utf8.size()));
 }

@@ -8,6 +8,7 @@
 #include "capture/capture_interface.h"
 #include "common/format_string.h"
 #include "common/logging.h"
+#include "controller/tray_icons.h"
 #include "platform/clock.h"
 #include "rules/rules_engine.h"
 #include "security/security_server.h"
@@ -27,7 +28,10 @@ WorkstationController* CurrentController() { return g_controller; }
 WorkstationController::Serialised::Serialised(WorkstationController& c)
     : rules_(RulesEngineLock()), own_(c.own_lock_) {}
 
-WorkstationController::WorkstationController() {
+WorkstationController::WorkstationController()
+    : offline_icon_(LoadTrayIcon(kIconOffline)),
+      idle_icon_(LoadTrayIcon(kIconIdle)),
+      recording_icon_(LoadTrayIcon(kIconRecording)) {
   const int64_t now = TickSeconds();
   next_primary_connect_ = now;
   next_secondary_connect_ = now;
@@ -87,10 +91,12 @@ Status WorkstationController::Initialize() {
   UpdateWorkstationIdentity();
   SetLogTag(workstation_name_);
 
-  // 4. The hidden window's part on this platform: the session notices. Each notice only sets the
-  // external shutdown request, which the next pass honours.
+  // 4. The hidden window's part on this platform: the session notices (each one only sets the
+  // external shutdown request, which the next pass honours) and, in step 7, the tray icon.
+  // Design note: every attempt registers anew; a failed attempt's Shutdown has ended the last
+  // registration, so later attempts are not left without notices.
   session_notifications_ = platform::RegisterSessionNotifications(
-      [this](platform::SessionNotice) { external_shutdown_request_.store(true); });
+      [this](platform::SessionNotice notice) { OnSessionNotice(notice); });
 
   // 5. The security provider.
   if (!LogIfFailed(SecurityServer::Instance().Initialize(), kStatusSecurityProviderError,
@@ -117,6 +123,8 @@ Status WorkstationController::Initialize() {
 
   // 7. The tray icon.
   tray_icon_enabled_ = (settings_.Flags & kFlagDesktopIcon) != 0;
+  // Without the setting no display connection is opened for it at all.
+  if (tray_icon_enabled_ && !tray_icon_) tray_icon_ = platform::CreateTrayIcon();
 
   // 8. The broadcast listener.
   Status result = broadcast_.Open(settings_.BroadcastPort);
@@ -202,8 +210,23 @@ void WorkstationController::Shutdown() {
   }
   primary_link_->Disconnect();
   secondary_link_->Disconnect();
-  // 6, 7. The tray icon and the session notices.
-  session_notifications_.reset();
+  // 6. The tray icon.
+  if (tray_icon_enabled_ && tray_icon_) {
+    tray_icon_->Delete();
+    icon_added_ = false;
+  }
+  // 7. The end of the hidden window's stand-in: the notices stop, and as at the destruction of
+  // the window the icon goes and the external shutdown request is set (the next pass of a later
+  // start clears it without effect).
+  if (session_notifications_ || tray_icon_) {
+    session_notifications_.reset();
+    if (tray_icon_) {
+      tray_icon_->Delete();
+      icon_added_ = false;
+      tray_icon_.reset();
+    }
+    external_shutdown_request_.store(true);
+  }
   // 8.
   instance_mutex_.reset();
   // 9.
@@ -247,9 +270,20 @@ uint32_t WorkstationController::RunLoop(const std::atomic<int32_t>* stop_flag) {
     waits.push_back(&live_queue_.event());
     if (primary_link_->connected()) waits.push_back(&primary_link_->incoming().event());
     if (secondary_link_->connected()) waits.push_back(&secondary_link_->incoming().event());
+    // The tray icon's display connection: its traffic (redraws, the tip, a tray that comes back)
+    // is handled at once and makes no pass.
+    int tray_index = -1;
+    if (platform::Waitable* tray = tray_icon_ ? tray_icon_->events() : nullptr) {
+      tray_index = static_cast<int>(waits.size());
+      waits.push_back(tray);
+    }
     const int index = platform::WaitAny(waits, kLoopWaitMs);
 
     Serialised hold(*this);
+    if (index >= 0 && index == tray_index) {
+      if (tray_icon_) tray_icon_->ProcessEvents();
+      continue;
+    }
     if (index == 2 || index == 3) {
       ProcessFrameQueue(recording_queue_, FrameMode::kRecording, recording_request_count_ != 0);
       ProcessFrameQueue(live_queue_, FrameMode::kLive, live_view_on_ != 0);
@@ -281,7 +315,9 @@ void WorkstationController::PeriodicTasks() {
   } else {
     s = GetLoggedOnUserName(user, (settings_.Flags & kFlagUserPrincipalName) != 0);
   }
-  // 2. The hidden window's messages: the session notices arrive through their sink instead.
+  // 2. The hidden window's messages: the session notices arrive through their sink instead, and
+  // the tray icon's display traffic is read here too.
+  if (tray_icon_) tray_icon_->ProcessEvents();
   // 3.
   if (LogIfFailed(s == 0, s,
                   u"WorkstationController: Failed to get current logged on user. Windows "
@@ -295,8 +331,17 @@ void WorkstationController::PeriodicTasks() {
   if (!session_user_.empty()) SessionTasks();
   // 5.
   external_shutdown_request_.store(false);
-  // 6.
-  if (tray_icon_enabled_) UpdateTrayIcon();
+  // 6. The tray icon: the seconds since the capture began (across segments).
+  if (tray_icon_enabled_) {
+    const uint64_t tick = platform::GetClock().TickMs();
+    const uint32_t seconds =
+        (recording_start_tick_ != 0 && tick >= recording_start_tick_)
+            ? static_cast<uint32_t>((tick - recording_start_tick_) / 1000)
+            : 0;
+    const bool session_open = !session_user_.empty();
+    UpdateTrayIcon(true, session_open,
+                   session_open && (recording_state_ & kRecStateBitRecording) != 0, seconds);
+  }
   // 7, 8.
   NotifyStatusIfDue(false);
   CheckBroadcast();
@@ -311,6 +356,22 @@ int32_t WorkstationController::DailyRestartSecond() {
 
 void WorkstationController::SessionTasks() {
   const int64_t tick = TickSeconds();
+  // 0. A capture that ended by itself because its display server went away, while requests held
+  // it: what it took goes out, the segment ends, and the requests wait for a display as after a
+  // failed start (the retry below, every 10 s).
+  if (recording_request_count_ != 0 && CaptureConnectionLost()) {
+    StopCapture();
+    ProcessFrameQueue(recording_queue_, FrameMode::kRecording, true);
+    recording_queue_.Clear();
+    live_queue_.Clear();
+    recording_start_tick_ = 0;
+    CloseSegmentNow();
+    pending_record_count_ += static_cast<uint32_t>(recording_request_count_);
+    recording_request_count_ = 0;
+    SetFailedStartState(kStatusDesktopLost);
+    next_retry_time_ = tick + 10;
+    next_status_time_ = tick;
+  }
   // 1. Retry.
   if (pending_record_count_ != 0 && tick > next_retry_time_) {
     CaptureFormat f = current_format_;
@@ -360,8 +421,53 @@ void WorkstationController::SessionTasks() {
   }
 }
 
-void WorkstationController::UpdateTrayIcon() {
-  // The tray icon belongs to the desktop-presence code; nothing is shown without it.
+void WorkstationController::UpdateTrayIcon(bool show, bool session_open, bool recording,
+                                           uint32_t seconds) {
+  // 1. No stand-in of the hidden window, no icon.
+  if (!tray_icon_) return;
+  // 2.
+  if (!show) {
+    tray_icon_->Delete();
+    icon_added_ = false;
+    return;
+  }
+  // 3.
+  const platform::TrayImage* icon = &offline_icon_;
+  std::u16string tip = u"Screen recording offline";
+  if (recording) {
+    icon = &recording_icon_;
+    tip = FormatString(u"Screen recording in progress: %d sec", static_cast<int32_t>(seconds));
+  } else if (session_open) {
+    icon = &idle_icon_;
+    tip = u"Screen recording idle";
+  }
+  if (!icon->valid()) return;
+  // 4. A failure is not reported: icon added keeps its value.
+  if (icon_added_ ? tray_icon_->Modify(*icon, tip) : tray_icon_->Add(*icon, tip)) icon_added_ = true;
+}
+
+void WorkstationController::OnSessionNotice(platform::SessionNotice notice) {
+  switch (notice) {
+    case platform::SessionNotice::kSuspend:
+      LogStatus(kStatusAuditMsg,
+                FormatString(u"Windows Power notification: %d", static_cast<int32_t>(notice)),
+                EVENTLOG_INFORMATION_TYPE, 3);
+      RequestExternalShutdown();
+      break;
+    case platform::SessionNotice::kSessionEnd:
+      LogStatus(kStatusAuditMsg,
+                FormatString(u"Windows Session notification: %d", static_cast<int32_t>(notice)),
+                EVENTLOG_INFORMATION_TYPE, 3);
+      RequestExternalShutdown();
+      break;
+    case platform::SessionNotice::kUnavailable:
+      LogStatus(kStatusAuditMsg,
+                u"WorkstationController: No suspend, shutdown or session-end notices: the "
+                u"login manager cannot be reached on the system bus. Will ignore and continue "
+                u"anyway...",
+                EVENTLOG_WARNING_TYPE, 3);
+      break;
+  }
 }
 
 void WorkstationController::SetLiveView(int32_t on) {

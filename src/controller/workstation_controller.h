@@ -13,8 +13,9 @@
 // runs between two passes and sees one consistent state. A pass that blocks (a connect, the
 // session configuration request) makes an external request wait for as long.
 //
-// What it deliberately does not do: the tray icon (its code plugs in where UpdateTrayIcon is
-// called).
+// The tray icon and the session notices stand in for the hidden window of the system's first
+// platform: both are made by Initialize and ended by Shutdown. The icon's display connection is
+// used on the loop's thread only (its events join the loop's wait list).
 #pragma once
 
 #include <atomic>
@@ -43,6 +44,7 @@
 #include "platform/event.h"
 #include "platform/instance_mutex.h"
 #include "platform/session_notifications.h"
+#include "platform/tray_icon.h"
 #include "rules/rule_event.h"
 #include "rules/rule_set.h"
 
@@ -171,6 +173,16 @@ class WorkstationController {
   int64_t TickSeconds() const;
   // Sets the external shutdown request as a session notice does.
   void RequestExternalShutdown() { external_shutdown_request_.store(true); }
+  bool external_shutdown_requested() const { return external_shutdown_request_.load(); }
+  // A notice of the system (any thread): logged, and a suspend or the end of the session sets the
+  // external shutdown request.
+  void OnSessionNotice(platform::SessionNotice notice);
+  // Shows, changes or (show false) removes the tray icon for the state given; nothing without the
+  // tray icon object (made by Initialize when EnableDesktopIcon is set). A failed add is tried
+  // again by the next call, a failed change is repeated as a change.
+  void UpdateTrayIcon(bool show, bool session_open, bool recording, uint32_t seconds);
+  bool tray_icon_enabled() const { return tray_icon_enabled_; }
+  bool tray_icon_added() const { return icon_added_; }
   // The second of the minute after which the daily restart of an idle session happens (drawn at
   // first use).
   int32_t DailyRestartSecond();
@@ -196,8 +208,6 @@ class WorkstationController {
   // result is not 0, and the reply.
   void LogAndReply(const netw_message_t& m, Status result, std::u16string received,
                    const char16_t* failed);
-  // The seam that the tray icon code fills.
-  void UpdateTrayIcon();
   void SetFailedStartState(Status status);
   void CloseSegmentNow();
   // The capture's option bits from Flags: compress while the desktop is lost, many displays.
@@ -254,6 +264,11 @@ class WorkstationController {
   int64_t next_status_time_ = 0;
   bool tray_icon_enabled_ = false;
   std::unique_ptr<platform::SessionNotifications> session_notifications_;
+  std::unique_ptr<platform::TrayIcon> tray_icon_;
+  bool icon_added_ = false;
+  platform::TrayImage offline_icon_;
+  platform::TrayImage idle_icon_;
+  platform::TrayImage recording_icon_;
   WSSVRAPI primary_server_;
   WSSVRAPI secondary_server_;
   WSSVRAPI* current_server_ = &primary_server_;

@@ -104,6 +104,11 @@ class DisplaySource {
   // The cursor's image and position; false when it is hidden or cannot be read. Reuses `out`'s
   // memory where it can.
   virtual bool GetCursor(CursorImage& out) = 0;
+  // True once the source can never deliver again because its connection to the display server
+  // is gone (the server ended); a new source must be opened on a new connection. A monitor that
+  // left the screen is not that: its grabs fail while the server stays. Called on the thread that
+  // grabs; it may read from the connection.
+  virtual bool ConnectionLost() const { return false; }
 };
 
 class Displays {

@@ -13,9 +13,11 @@ class InputDesktop {
   virtual bool IsLost() = 0;
 };
 
-// X11: lost while the MIT-SCREEN-SAVER state of the default screen of $DISPLAY is on (screen
-// lockers switch it on; under a headless server "xset s activate" does), and when no
-// connection to the server can be made or the connection broke.
+// X11: lost while the login manager reports the session of $DISPLAY locked (its LockedHint, kept
+// from the bus's signals, so nothing is asked per call), while the MIT-SCREEN-SAVER state of the
+// default screen of $DISPLAY is on (under a headless server "xset s activate" does), and when no
+// connection to the server can be made or the connection broke. Without a login manager on the
+// system bus the screen saver alone decides.
 std::unique_ptr<InputDesktop> CreateInputDesktop();
 
 }  // namespace vorla::platform

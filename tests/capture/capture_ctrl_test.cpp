@@ -539,6 +539,36 @@ TEST_F(CaptureThreadTest, StartCaptureRunsTheThreadAndStopDeliversEverything) {
   SetCaptureEnvironmentForTesting(nullptr);
 }
 
+// The display server goes away: the thread ends by itself with every frame delivered, and only a
+// new capture (on a new connection) records again.
+TEST_F(CaptureThreadTest, ALostDisplayServerEndsTheThreadWithItsFramesDelivered) {
+  auto desk = platform::FakeDesk::Create();
+  desk->Fill(desk->AddDisplay(u"A", 0, 0, 64, 32), 0, 0, 255);
+  CaptureEnvironment env = FakeEnvironment(desk, CaptureEnvironment::Timer::kPeriodic);
+  SetCaptureEnvironmentForTesting(&env);
+  FrameQueue recording, live;
+  ASSERT_EQ(StartCapture(Format(kFccVp80, 50), 0, &recording, u"", u"", &live, false, {}), 0u);
+  for (int i = 0; i < 1000 && recording.Size() < 1; ++i) platform::SystemClock().SleepMs(10);
+  ASSERT_GE(recording.Size(), 1u);
+  EXPECT_FALSE(CaptureConnectionLost());
+
+  desk->LoseConnection();
+  for (int i = 0; i < 500 && IsCaptureRunning(); ++i) platform::SystemClock().SleepMs(10);
+  EXPECT_FALSE(IsCaptureRunning());
+  EXPECT_TRUE(CaptureConnectionLost());
+  EXPECT_GE(Drain(recording).size(), 100u) << "the held-back frames come out";
+
+  // A server is back: a new capture records, and stopping it leaves no loss behind.
+  desk->RestoreConnection();
+  ASSERT_EQ(StartCapture(Format(kFccVp80, 50), 0, &recording, u"", u"", &live, false, {}), 0u);
+  EXPECT_FALSE(CaptureConnectionLost());
+  platform::SystemClock().SleepMs(300);
+  EXPECT_TRUE(IsCaptureRunning());
+  StopCapture();
+  EXPECT_FALSE(CaptureConnectionLost());
+  SetCaptureEnvironmentForTesting(nullptr);
+}
+
 }  // namespace
 }  // namespace vorla
 

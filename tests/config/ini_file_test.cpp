@@ -164,6 +164,16 @@ TEST_F(IniFileTest, EveryCarriageReturnBeforeTheLineEndBelongsToTheLineEnd) {
   EXPECT_EQ(ini_.ReadString(u"Config", u"Text", u""), u"a\rb");
 }
 
+// A file that starts with two byte-order marks: the second is text, so the first line is no
+// section header, and a write elsewhere in the file must not make it one.
+TEST_F(IniFileTest, ASecondByteOrderMarkStaysTextThroughAWrite) {
+  WriteText(path_, "\xEF\xBB\xBF\xEF\xBB\xBF[Config]\nText=v\n");
+  EXPECT_EQ(ini_.ReadString(u"Config", u"Text", u"none"), u"none");
+  ini_.WriteInt(u"Config", u"Other", 2);
+  EXPECT_EQ(ini_.ReadString(u"Config", u"Text", u"none"), u"none");
+  EXPECT_EQ(ini_.ReadInt(u"Config", u"Other", 0), 2);
+}
+
 TEST_F(IniFileTest, LineBreaksInAValueCannotAddKeysOrSections) {
   ini_.WriteString(u"Config", u"Text", u"a\n[Evil]\r\nB=1");
   EXPECT_EQ(ini_.ReadString(u"Evil", u"B", u"none"), u"none");

@@ -24,6 +24,8 @@
 #include "platform/fake/fake_clock.h"
 #include "platform/fake/fake_displays.h"
 #include "platform/fake/fake_host.h"
+#include "platform/fake/fake_session_notifications.h"
+#include "platform/fake/fake_tray_icon.h"
 #include "platform/fake/memory_event_log.h"
 #include "recording_server.h"
 #include "rules/rule_actions.h"
@@ -312,6 +314,9 @@ class ControllerTest : public ::testing::Test {
   platform::ScopedHostOverride host_override_;
   ControllerLog log_;
   std::shared_ptr<platform::FakeDesk> desk_ = platform::FakeDesk::Create();
+  // The system's notices and its tray, as Initialize registers and makes them.
+  platform::FakeSessionNotifications notices_;
+  platform::FakeTray tray_;
   CaptureEnvironment capture_env_;
   recsrv::ServerOptions server_options_;
   std::FILE* server_lines_ = nullptr;

@@ -669,6 +669,44 @@ TEST_F(ControllerSessionTest, TheDesktopComingBackDuringARecordingIsRecordingAga
   EXPECT_TRUE(Logged(u"ScreenSaver/Lockout canceled."));
 }
 
+// The display server goes away while recording: the capture ends itself, the segment closes, and
+// the request waits as after a failed start until a server is back, then records in a new one.
+TEST_F(ControllerSessionTest, ALostDisplayServerEndsTheSegmentAndTheRetryRecordsInANewOne) {
+  const test::ScriptedRule rule = MakeRule({RecordAction()}, {});
+  OpenSession({rule.rule});
+  rule.input->value = true;
+  ASSERT_EQ(ws().ProcessRules(false), 0u);
+  ASSERT_TRUE(IsCaptureRunning());
+  ASSERT_TRUE(WaitFor([&] { return Segments().size() == 1; }));
+
+  desk_->LoseConnection();
+  RequestKeyFrame();  // a tick by hand: its grab finds the connection gone
+  ASSERT_TRUE(WaitFor([] { return !IsCaptureRunning(); }));
+  ws().PeriodicTasks();
+  EXPECT_TRUE(Logged(u"Capture: The connection to the display server is lost. Capture stopped."));
+  EXPECT_EQ(ws().recording_request_count(), 0);
+  EXPECT_EQ(ws().pending_record_count(), 1u);
+  EXPECT_EQ(ws().recording_state(), 67u);
+  EXPECT_EQ(ws().next_retry_time(), Tick() + 10);
+  EXPECT_TRUE(WaitFor([&] { return !Segments().empty() && !Segments().back().open; }));
+
+  // No server yet: the retry fails as a lost desktop.
+  AdvanceToTick(ws().next_retry_time() + 1);
+  ws().PeriodicTasks();
+  EXPECT_EQ(ws().pending_record_count(), 1u);
+  EXPECT_EQ(ws().recording_state(), 67u);
+  EXPECT_FALSE(IsCaptureRunning());
+
+  desk_->RestoreConnection();
+  AdvanceToTick(ws().next_retry_time() + 1);
+  ws().PeriodicTasks();
+  EXPECT_EQ(ws().pending_record_count(), 0u);
+  EXPECT_EQ(ws().recording_request_count(), 1);
+  EXPECT_EQ(ws().recording_state(), 7u);
+  EXPECT_TRUE(IsCaptureRunning());
+  EXPECT_TRUE(WaitFor([&] { return Segments().size() == 2 && Segments().back().open; }));
+}
+
 TEST_F(ControllerSessionTest, ClosingTheSessionEndsEveryRequestAndTheCapture) {
   ws().settings().Flags = kFlagParallelExternalStart;
   const test::ScriptedRule ext = MakeRule({RecordAction()}, {}, kTriggerInputTypeExt);

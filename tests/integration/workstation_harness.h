@@ -128,6 +128,32 @@ inline uint16_t FreePort(int type) {
   return port;
 }
 
+// What a process holds, from /proc: its threads, resident memory and open descriptors.
+struct ProcessUsage {
+  int64_t threads = -1;
+  int64_t rss_kb = -1;
+  int64_t fds = -1;
+};
+inline ProcessUsage ReadUsage(pid_t pid) {
+  ProcessUsage u;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  for (const std::string& line : test::ReadLines(proc + "/status")) {
+    if (line.rfind("Threads:", 0) == 0) u.threads = std::stoll(line.substr(8));
+    if (line.rfind("VmRSS:", 0) == 0) u.rss_kb = std::stoll(line.substr(6));
+  }
+  std::error_code ec;
+  int64_t fds = 0;
+  for (auto it = std::filesystem::directory_iterator(proc + "/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    ++fds;
+  if (!ec) u.fds = fds;
+  return u;
+}
+inline std::string DescribeUsage(const ProcessUsage& u) {
+  return std::to_string(u.threads) + " threads, " + std::to_string(u.rss_kb) + " kB resident, " +
+         std::to_string(u.fds) + " descriptors";
+}
+
 // ---- Local time and schedule rules
 
 struct TimeOfDay {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "platform/posix/displays_x11.h"
 #include "platform/posix/x_error_trap.h"
 
@@ -156,6 +158,26 @@ TEST_F(DisplaysX11Test, ScreenSaverMeansTheDesktopIsLost) {
   EXPECT_TRUE(desktop->IsLost());
   ASSERT_EQ(std::system((xset + "reset").c_str()), 0);
   EXPECT_FALSE(desktop->IsLost());
+}
+
+TEST_F(DisplaysX11Test, ALockedSessionIsLostWhateverTheScreenSaverSays) {
+  std::atomic<int> hint{-1};
+  auto desktop = CreateX11InputDesktop(display_name(), [&] { return hint.load(); });
+  const std::string xset = "xset -display " + display_name() + " s ";
+  struct Row {
+    int hint;
+    bool saver_on;
+    bool lost;
+  };
+  const Row rows[] = {{-1, false, false}, {1, false, true}, {0, false, false},
+                      {0, true, true},    {-1, true, true}, {1, true, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.hint) + (row.saver_on ? " saver on" : " saver off"));
+    ASSERT_EQ(std::system((xset + (row.saver_on ? "activate" : "reset")).c_str()), 0);
+    hint.store(row.hint);
+    EXPECT_EQ(desktop->IsLost(), row.lost);
+  }
+  ASSERT_EQ(std::system((xset + "reset").c_str()), 0);
 }
 
 TEST_F(DisplaysX11Test, ErrorTrapCatchesAsynchronousErrors) {

@@ -7,7 +7,10 @@
 
 namespace vorla::test {
 
-TestPeer::TestPeer() : listener_(platform::TcpListener::Listen(platform::LoopbackAddress(), 0)) {
+TestPeer::TestPeer() : TestPeer(platform::LoopbackAddress(), 0) {}
+
+TestPeer::TestPeer(uint32_t address, uint16_t port)
+    : listener_(platform::TcpListener::Listen(address, port)) {
   CreateKeyPair(SecurityServer_v2::Instance(), public_key_, secret_key_);
 }
 

@@ -19,6 +19,9 @@ namespace vorla::test {
 class TestPeer {
  public:
   TestPeer();  // listens on a free port of 127.0.0.1
+  // Listens on address:port (network order; port 0: a free one), e.g. a second loopback address
+  // with the port of a peer on the first.
+  TestPeer(uint32_t address, uint16_t port);
   ~TestPeer();
   TestPeer(const TestPeer&) = delete;
   TestPeer& operator=(const TestPeer&) = delete;

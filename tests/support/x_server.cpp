@@ -345,10 +345,11 @@ std::unique_ptr<PrivateXServer> PrivateXServer::Start(const Options& options, st
   const std::string geometry = std::to_string(options.width) + "x" +
                                std::to_string(options.height) + "x" + std::to_string(options.depth);
   // -noreset: otherwise the server resets when its last client leaves, dropping the monitors.
-  auto xvfb_child = SpawnChild(*xvfb,
-                               {"Xvfb", "-displayfd", std::to_string(write_end.get()), "-nolisten",
-                                "tcp", "-noreset", "-screen", "0", geometry},
-                               std::nullopt, write_end.get(), &err);
+  std::vector<std::string> xvfb_args = {"Xvfb"};
+  if (options.display_number) xvfb_args.push_back(":" + std::to_string(*options.display_number));
+  xvfb_args.insert(xvfb_args.end(), {"-displayfd", std::to_string(write_end.get()), "-nolisten",
+                                     "tcp", "-noreset", "-screen", "0", geometry});
+  auto xvfb_child = SpawnChild(*xvfb, xvfb_args, std::nullopt, write_end.get(), &err);
   if (!xvfb_child) return nullptr;
   server->server_pid_ = xvfb_child->pid;
   write_end.reset();  // so the read sees end-of-file if the server dies before it is ready

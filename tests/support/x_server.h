@@ -42,6 +42,9 @@ class PrivateXServer {
     bool window_manager = false;
     // Limit for each step of the start (display number, each xrandr run, window manager ready).
     std::chrono::milliseconds step_timeout{5000};
+    // Unset: the server picks a free display number. Set: that number, for a server that comes
+    // back where a previous one was (the start fails while another server holds it).
+    std::optional<int> display_number;
 
     // A 640 x 480 screen, enough for tests of windows and keys.
     static Options Small() {

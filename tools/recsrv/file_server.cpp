@@ -162,13 +162,13 @@ std::optional<ByteRange> ParseByteRange(std::string_view header, uint64_t size, 
   if (size == 0) return std::nullopt;
   const ByteRange whole{0, size - 1};
   if (!StartsWithNoCase(header, "bytes=")) return whole;
-  const std::string_view spec = header.substr(6);
-  const size_t dash = spec.find('-');
-  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return whole;
+  const std::string_view bounds = header.substr(6);
+  const size_t dash = bounds.find('-');
+  if (dash == std::string_view::npos || bounds.find(',') != std::string_view::npos) return whole;
   uint64_t a = 0, b = 0;
-  const bool has_a = ParseNumber(spec.substr(0, dash), a);
-  const bool has_b = ParseNumber(spec.substr(dash + 1), b);
-  if ((!has_a && dash != 0) || (!has_b && dash + 1 != spec.size())) return whole;
+  const bool has_a = ParseNumber(bounds.substr(0, dash), a);
+  const bool has_b = ParseNumber(bounds.substr(dash + 1), b);
+  if ((!has_a && dash != 0) || (!has_b && dash + 1 != bounds.size())) return whole;
   ByteRange r;
   if (!has_a) {  // the last b bytes
     if (!has_b || b == 0) return std::nullopt;

@@ -378,16 +378,17 @@ void Connection::FinishSegment(uint64_t end_time) {
     g.webm_origin = e.webm_origin;
     g.webm_note = e.webm_note;
   });
+  // The closing line first: readers of the output take the segment's next line as its end.
+  Say("segment " + e.id + (end_time ? " closed: " : " left open: ") + std::to_string(e.frames) +
+      " frames (" + std::to_string(e.key_frames) + " key), " + std::to_string(e.bytes) +
+      " bytes, " + std::to_string(e.frames_written) + " written, " +
+      std::to_string(e.digest_failures) + " digest failures");
   if (!e.webm.empty()) {
     Say("segment " + e.id + " WebM file " + e.webm + ": " + std::to_string(e.webm_frames) +
         " frames");
   } else if (e.codec_fcc == kFccVp80) {
     Say("segment " + e.id + " has no WebM file (" + e.webm_note + ")");
   }
-  Say("segment " + e.id + (end_time ? " closed: " : " left open: ") + std::to_string(e.frames) +
-      " frames (" + std::to_string(e.key_frames) + " key), " + std::to_string(e.bytes) +
-      " bytes, " + std::to_string(e.frames_written) + " written, " +
-      std::to_string(e.digest_failures) + " digest failures");
   server_.index().Save();
 }
 

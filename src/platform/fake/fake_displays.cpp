@@ -96,6 +96,19 @@ void FakeDesk::SetDesktopLost(bool lost) {
   std::lock_guard lock(mutex_);
   desktop_lost_ = lost;
 }
+void FakeDesk::LoseConnection() {
+  std::lock_guard lock(mutex_);
+  connection_lost_ = true;
+  ++connection_generation_;
+}
+void FakeDesk::RestoreConnection() {
+  std::lock_guard lock(mutex_);
+  connection_lost_ = false;
+}
+int FakeDesk::connection_generation() const {
+  std::lock_guard lock(mutex_);
+  return connection_generation_;
+}
 int FakeDesk::grabs(int index) const {
   std::lock_guard lock(mutex_);
   return entries_.at(index).grabs;
@@ -117,7 +130,7 @@ bool FakeDesk::GrabInto(int index, std::vector<uint8_t>& out) {
   std::lock_guard lock(mutex_);
   Entry& e = entries_.at(index);
   ++e.grabs;
-  if (e.removed) return false;
+  if (e.removed || connection_lost_) return false;
   if (e.fail_grabs > 0) {
     --e.fail_grabs;
     return false;
@@ -137,12 +150,13 @@ bool FakeDesk::CursorInto(CursorImage& out) {
 
 bool FakeDesk::DesktopLost() const {
   std::lock_guard lock(mutex_);
-  return desktop_lost_;
+  return desktop_lost_ || connection_lost_;
 }
 
 std::vector<DisplayDevice> FakeDesk::Devices() const {
   std::lock_guard lock(mutex_);
   std::vector<DisplayDevice> result;
+  if (connection_lost_) return result;
   for (const Entry& e : entries_) {
     if (!e.removed) result.push_back(e.device);
   }
@@ -175,11 +189,14 @@ namespace {
 class FakeSource final : public DisplaySource {
  public:
   FakeSource(std::shared_ptr<FakeDesk> desk, int index)
-      : desk_(std::move(desk)), index_(index), mode_(desk_->ModeOf(index)) {}
+      : desk_(std::move(desk)),
+        index_(index),
+        mode_(desk_->ModeOf(index)),
+        generation_(desk_->connection_generation()) {}
   const DisplayMode& mode() const override { return mode_; }
   bool PrepareCapture() override { return !desk_->PrepareFails(index_); }
   bool Grab(PixelView& out) override {
-    if (!desk_->GrabInto(index_, pixels_)) return false;
+    if (!desk_->GrabInto(index_, pixels_) || ConnectionLost()) return false;
     out.pixels = pixels_.data();
     out.stride = mode_.width * BytesPerPixel(mode_.format);
     out.width = mode_.width;
@@ -188,11 +205,15 @@ class FakeSource final : public DisplaySource {
     return true;
   }
   bool GetCursor(CursorImage& out) override { return desk_->CursorInto(out); }
+  bool ConnectionLost() const override {
+    return desk_->connection_generation() != generation_;
+  }
 
  private:
   std::shared_ptr<FakeDesk> desk_;
   int index_;
   DisplayMode mode_;
+  int generation_;
   std::vector<uint8_t> pixels_;
 };
 

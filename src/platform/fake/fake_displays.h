@@ -43,6 +43,11 @@ class FakeDesk : public std::enable_shared_from_this<FakeDesk> {
   // The cursor (position on the virtual desktop); nullopt: hidden.
   void SetCursor(std::optional<CursorImage> cursor);
   void SetDesktopLost(bool lost);
+  // The display server is gone: every grab fails, nothing is listed, and every source opened so
+  // far reports its connection lost (also after the server is "back": those sources stay dead).
+  void LoseConnection();
+  // A server is back: listing works again, and sources opened from now on grab.
+  void RestoreConnection();
 
   int grabs(int index) const;
   int opens() const;
@@ -56,6 +61,8 @@ class FakeDesk : public std::enable_shared_from_this<FakeDesk> {
   bool GrabInto(int index, std::vector<uint8_t>& out);
   bool CursorInto(CursorImage& out);
   bool DesktopLost() const;
+  // How many times LoseConnection was called: a source opened before the last call is dead.
+  int connection_generation() const;
   std::vector<DisplayDevice> Devices() const;
   // -1 when no such display.
   int IndexOf(const std::u16string& name) const;
@@ -83,6 +90,8 @@ class FakeDesk : public std::enable_shared_from_this<FakeDesk> {
   std::vector<Entry> entries_;
   std::optional<CursorImage> cursor_;
   bool desktop_lost_ = false;
+  bool connection_lost_ = false;
+  int connection_generation_ = 0;
   int opens_ = 0;
   int cursor_queries_ = 0;
 };

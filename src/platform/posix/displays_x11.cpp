@@ -12,9 +12,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "common/text.h"
+#include "platform/posix/logind_monitor.h"
 #include "platform/posix/x_error_trap.h"
 
 namespace vorla::platform {
@@ -262,6 +264,14 @@ class X11DisplaySource final : public DisplaySource {
 
   bool GetCursor(CursorImage& out) override { return connection_->CursorInto(out); }
 
+  // A dead server shows only once the connection is used, and a lost desktop stops the grabs:
+  // asking for pending events reads the end of the stream when it is there, and the loss
+  // handler then marks the connection.
+  bool ConnectionLost() const override {
+    if (::Display* dpy = connection_->get()) XPending(dpy);
+    return connection_->get() == nullptr;
+  }
+
  private:
   bool PrepareShared(::Display* dpy) {
     int major = 0, minor = 0;
@@ -374,9 +384,13 @@ class X11Displays final : public Displays {
 
 class X11InputDesktop final : public InputDesktop {
  public:
-  explicit X11InputDesktop(std::string name) : name_(std::move(name)) {}
+  X11InputDesktop(std::string name, std::function<int()> locked_hint)
+      : name_(std::move(name)), locked_hint_(std::move(locked_hint)) {}
 
   bool IsLost() override {
+    // A locked session is lost whatever the screen saver says; the hint is a cached value, so
+    // asking it on every frame costs nothing. Unknown (-1) leaves it to the screen saver.
+    if (locked_hint_ && locked_hint_() == 1) return true;
     if (connection_ == nullptr || connection_->get() == nullptr) {
       connection_ = std::make_unique<XConnection>(name_);
     }
@@ -400,6 +414,7 @@ class X11InputDesktop final : public InputDesktop {
 
  private:
   std::string name_;
+  std::function<int()> locked_hint_;
   std::unique_ptr<XConnection> connection_;
 };
 
@@ -409,12 +424,17 @@ std::unique_ptr<Displays> CreateX11Displays(const std::string& display_name) {
   return std::make_unique<X11Displays>(display_name);
 }
 
-std::unique_ptr<InputDesktop> CreateX11InputDesktop(const std::string& display_name) {
-  return std::make_unique<X11InputDesktop>(display_name);
+std::unique_ptr<InputDesktop> CreateX11InputDesktop(const std::string& display_name,
+                                                    std::function<int()> locked_hint) {
+  return std::make_unique<X11InputDesktop>(display_name, std::move(locked_hint));
 }
 
 std::unique_ptr<Displays> CreateDisplays() { return CreateX11Displays(""); }
 
-std::unique_ptr<InputDesktop> CreateInputDesktop() { return CreateX11InputDesktop(""); }
+std::unique_ptr<InputDesktop> CreateInputDesktop() {
+  // The login manager's LockedHint of the session on $DISPLAY, kept up to date by its monitor.
+  std::shared_ptr<LogindMonitor> logind = LogindMonitor::Acquire();
+  return CreateX11InputDesktop("", [logind] { return logind->locked_hint(); });
+}
 
 }  // namespace vorla::platform

@@ -1,6 +1,7 @@
 #include <mutex>
 
 #include "platform/session_notifications.h"
+#include "platform/posix/logind_monitor.h"
 
 namespace vorla::platform {
 namespace {
@@ -10,8 +11,18 @@ using Factory = std::function<std::unique_ptr<SessionNotifications>(SessionNotic
 std::mutex g_factory_lock;
 Factory g_factory;
 
-// Registered, but the system's notices are not read yet: nothing is ever delivered.
-class SilentNotifications final : public SessionNotifications {};
+// One sink of the process's login-manager monitor.
+class LogindNotifications final : public SessionNotifications {
+ public:
+  explicit LogindNotifications(SessionNoticeSink sink) : monitor_(LogindMonitor::Acquire()) {
+    token_ = monitor_->AddSink(std::move(sink));
+  }
+  ~LogindNotifications() override { monitor_->RemoveSink(token_); }
+
+ private:
+  std::shared_ptr<LogindMonitor> monitor_;
+  uint64_t token_ = 0;
+};
 
 }  // namespace
 
@@ -22,7 +33,7 @@ std::unique_ptr<SessionNotifications> RegisterSessionNotifications(SessionNotice
     factory = g_factory;
   }
   if (factory) return factory(std::move(sink));
-  return std::make_unique<SilentNotifications>();
+  return std::make_unique<LogindNotifications>(std::move(sink));
 }
 
 void SetSessionNotificationsForTesting(Factory factory) {
