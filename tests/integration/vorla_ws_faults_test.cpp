@@ -44,6 +44,14 @@ using namespace integration;
 
 // A workstation recording all day under rules pushed by vorla-cfgsim, to a recording server that
 // prints a line per frame (on the shared X server unless a test starts its own).
+// The resident set of a sanitized build grows with what was allocated (shadow memory and the
+// quarantine of freed blocks): memory growth is measured only in the plain build.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 class VorlaWSFaults : public VorlaWSRecording {
  protected:
   // Starts the recording server and the Configurator (which pushes the password "secret" and
@@ -51,9 +59,9 @@ class VorlaWSFaults : public VorlaWSRecording {
   void StartPeers() {
     recsrv_ = Recsrv("recsrv", "127.0.0.1", 0, {"--password", "secret", "--frame-lines"});
     const std::string rules = File("allday.json", RuleFile({AllDayRule("always")}));
-    cfgsim_ = Cfgsim("cfgsim", "127.0.0.1", 0,
-                     {"-c", "wait 1", "-c", "config settings=" + Sub("settings.json") +
-                                                " rules=" + rules});
+    cfgsim_ = Cfgsim(
+        "cfgsim", "127.0.0.1", 0,
+        {"-c", "wait 1", "-c", "config settings=" + Sub("settings.json") + " rules=" + rules});
     ASSERT_TRUE(recsrv_->ok() && cfgsim_->ok()) << recsrv_->Describe() << cfgsim_->Describe();
     wiring_.recording_port = recsrv_->port();
     wiring_.config_port = cfgsim_->port();
@@ -194,7 +202,8 @@ TEST_F(VorlaWSFaults, SettingsThatCannotBeSavedLeaveTheFilesIntactAndApplyInMemo
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string tag = std::string("row-") + c.name;
-    auto recsrv = Recsrv(tag + "-recsrv", "127.0.0.1", 0, {"--password", "secret", "--frame-lines"});
+    auto recsrv =
+        Recsrv(tag + "-recsrv", "127.0.0.1", 0, {"--password", "secret", "--frame-lines"});
     ASSERT_TRUE(recsrv->ok()) << recsrv->Describe();
     // First settings and rules (5 fps, quality 60), then, once the fault is in place, others
     // (LostText, quality 40): the new rules restart the session with them.
@@ -203,10 +212,10 @@ TEST_F(VorlaWSFaults, SettingsThatCannotBeSavedLeaveTheFilesIntactAndApplyInMemo
     std::string rule40 = AllDayRule("always");
     rule40.replace(rule40.find("\"quality\": 60"), 13, "\"quality\": 40");
     const std::string rules40 = File(tag + "-rules40.json", RuleFile({rule40}));
-    auto cfgsim = Cfgsim(tag + "-cfgsim", "127.0.0.1", 0,
-                         {"-c", "wait 1", "-c", "config settings=" + first + " rules=" + rules60,
-                          "-c", "sleep 5000", "-c",
-                          "config settings=" + second + " rules=" + rules40});
+    auto cfgsim =
+        Cfgsim(tag + "-cfgsim", "127.0.0.1", 0,
+               {"-c", "wait 1", "-c", "config settings=" + first + " rules=" + rules60, "-c",
+                "sleep 5000", "-c", "config settings=" + second + " rules=" + rules40});
     ASSERT_TRUE(cfgsim->ok()) << cfgsim->Describe();
     Wiring w;
     w.recording_port = recsrv->port();
@@ -323,8 +332,7 @@ class PlayedWorkstation {
       h.frame_flags = kFrameFlagDigestValid | kFrameFlagEnciphered |
                       (sent_ % 20 == 0 ? kFrameFlagKeyFrame : 0u);
       PayloadBuffer digest;
-      if (!SecurityServer::Instance().Hash(plain_.data(), kFrameBytes, digest) ||
-          digest.size() < 8)
+      if (!SecurityServer::Instance().Hash(plain_.data(), kFrameBytes, digest) || digest.size() < 8)
         return false;
       std::copy_n(digest.data(), 8, h.digest.begin());
       // Every frame starts the key stream afresh.
@@ -406,8 +414,10 @@ TEST_F(VorlaWSLinks, TwentyWorkstationsAtOnceLoseNoFrameAndTheServerStaysFlat) {
 
   // 200 frames of 24 KB from each: a server that kept anything per frame would have grown by
   // tens of megabytes.
-  EXPECT_LE(after.rss_kb, before.rss_kb + std::max<int64_t>(8 * 1024, before.rss_kb / 4))
-      << "before: " << DescribeUsage(before) << "\nafter: " << DescribeUsage(after);
+  if (!kSanitized) {
+    EXPECT_LE(after.rss_kb, before.rss_kb + std::max<int64_t>(8 * 1024, before.rss_kb / 4))
+        << "before: " << DescribeUsage(before) << "\nafter: " << DescribeUsage(after);
+  }
   EXPECT_LE(after.threads, before.threads);
 
   const std::string index = test::ReadFile(Sub("recsrv/rec/index.json"));
@@ -492,8 +502,8 @@ TEST_F(VorlaWSFaults, ChurningAndFloodingConfiguratorsLeakNothingAndRecordingGoe
   pushed.password = "secret";
   pushed.secondary_config = "127.0.0.2";
   pushed.flags = 0x100;  // high availability: the secondary link is kept up
-  const netw_message_t config = ConfigMessage(
-      File("settings.json", SettingsJson(pushed)), File("rules.json", RuleFile({AllDayRule("a")})));
+  const netw_message_t config = ConfigMessage(File("settings.json", SettingsJson(pushed)),
+                                              File("rules.json", RuleFile({AllDayRule("a")})));
   ws_ = NewWorkstation("ws");
   ws_->WriteIni(w);
   const std::string http_port = ws_->Ini("HTTPPort").value_or("0");
@@ -580,8 +590,8 @@ TEST_F(VorlaWSFaults, ChurningAndFloodingConfiguratorsLeakNothingAndRecordingGoe
   bool frames_flowed = true;
   size_t frames = recsrv_->Count("frame ");
   while (SteadyClock::now() < end) {
-    std::this_thread::sleep_for(std::min<SteadyClock::duration>(std::chrono::seconds(10),
-                                                                end - SteadyClock::now()));
+    std::this_thread::sleep_for(
+        std::min<SteadyClock::duration>(std::chrono::seconds(10), end - SteadyClock::now()));
     const size_t now = recsrv_->Count("frame ");
     if (now <= frames) frames_flowed = false;
     frames = now;
@@ -595,19 +605,22 @@ TEST_F(VorlaWSFaults, ChurningAndFloodingConfiguratorsLeakNothingAndRecordingGoe
 
   EXPECT_FALSE(flood_failed.load()) << describe();
   EXPECT_TRUE(frames_flowed) << describe();
-  EXPECT_GE(cycles.load(), 2) << describe();
+  // One new secondary link every 10 s or so, after the first 10 s.
+  EXPECT_GE(cycles.load(), std::max(1, ChurnSeconds() / 15)) << describe();
   EXPECT_GE(ws_->Count("Cfg connection to SECONDARY 127.0.0.2 is UP."),
             static_cast<size_t>(cycles.load()));
   EXPECT_GT(http_connections.load(), 10);
   EXPECT_LE(after.threads, before.threads) << usage;
   EXPECT_LE(after.fds, before.fds) << usage;
-  EXPECT_LE(after.rss_kb, before.rss_kb + std::max<int64_t>(8 * 1024, before.rss_kb / 4)) << usage;
+  if (!kSanitized) {
+    EXPECT_LE(after.rss_kb, before.rss_kb + std::max<int64_t>(8 * 1024, before.rss_kb / 4))
+        << usage;
+  }
   EXPECT_GT(answers.load(), 100);
   RecordProperty("usage", usage + "; " + std::to_string(requests.load()) +
-                             " capability requests, " + std::to_string(answers.load()) +
-                             " answers, " + std::to_string(cycles.load()) +
-                             " secondary links, " + std::to_string(http_connections.load()) +
-                             " HTTP connections");
+                              " capability requests, " + std::to_string(answers.load()) +
+                              " answers, " + std::to_string(cycles.load()) + " secondary links, " +
+                              std::to_string(http_connections.load()) + " HTTP connections");
 
   EXPECT_TRUE(ws_->Running());
   EXPECT_EQ(ws_->Stop(), 0) << describe();

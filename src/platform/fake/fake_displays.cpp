@@ -205,9 +205,7 @@ class FakeSource final : public DisplaySource {
     return true;
   }
   bool GetCursor(CursorImage& out) override { return desk_->CursorInto(out); }
-  bool ConnectionLost() const override {
-    return desk_->connection_generation() != generation_;
-  }
+  bool ConnectionLost() const override { return desk_->connection_generation() != generation_; }
 
  private:
   std::shared_ptr<FakeDesk> desk_;
