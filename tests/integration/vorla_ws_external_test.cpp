@@ -597,14 +597,7 @@ TEST_F(VorlaWSExternal, LiveViewRunsUntilItsLastStopAndOnlyThenSendsNoFrames) {
 // The local HTTP interface of the running service, as curl sees it: Ping, a RecordingControl start
 // and stop whose answer carries the event the recording server recorded, HTTPS on port + 1.
 std::string Curl(const std::string& args) {
-  std::string out;
-  FILE* p = popen(("curl -s -m 5 " + args + " 2>/dev/null").c_str(), "r");
-  if (p == nullptr) return out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  pclose(p);
-  return out;
+  return test::CommandOutput("curl -s -m 5 " + args + " 2>/dev/null");
 }
 
 std::string JsonValue(const std::string& json, const std::string& key) {

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "file_server.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace vorla::recsrv {
@@ -77,14 +78,7 @@ TEST(FileServerTest, ByteRanges) {
 }
 
 std::string Curl(const std::string& args) {
-  std::string out;
-  FILE* p = popen(("curl -s -m 5 " + args + " 2>/dev/null").c_str(), "r");
-  if (p == nullptr) return out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  pclose(p);
-  return out;
+  return test::CommandOutput("curl -s -m 5 " + args + " 2>/dev/null");
 }
 
 TEST(FileServerTest, ServesTheFolderOnlyWithRanges) {

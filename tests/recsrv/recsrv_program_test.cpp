@@ -580,16 +580,7 @@ TEST_F(RecsrvProgramTest, TheWebmFileHoldsDecipheredFramesOnlyAndItsFailureSpare
 namespace vorla {
 namespace {
 
-std::string Capture(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buffer[65536];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-  pclose(p);
-  return out;
-}
+std::string Capture(const std::string& command) { return test::CommandOutput(command); }
 
 const char* kChromium =
     "timeout 60 chromium --headless --no-sandbox --disable-gpu --mute-audio --hide-scrollbars "

@@ -44,7 +44,7 @@ TEST_F(SecurityServerV2Test, SealOpenRoundTripAndNonceRule) {
   const Bytes plain = {'f', 'r', 'a', 'm', 'e', 0, 1, 2, 3};
   const Bytes base16(16, 0x3C);
   PayloadBuffer part = Buf(plain);
-  const PayloadBuffer shared = part;  // another holder of the original bytes
+  const PayloadBuffer shared = part;  // another holder of the same bytes, which sealing must leave as they were
   ASSERT_TRUE(Seal(v2(), part, Buf(base16), b_pub_, a_sec_));
   EXPECT_EQ(part.size(), plain.size() + 16);
   EXPECT_EQ(Of(shared), plain);  // sealing made a new buffer

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -143,6 +144,17 @@ bool ChildProgram::WaitForStdout(const std::string& text, int timeout_ms) const 
 
 std::string BuiltProgram(const std::string& name) {
   return std::string(VORLA_TEST_BIN_DIR) + "/" + name;
+}
+
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  pclose(p);
+  return out;
 }
 
 }  // namespace vorla::test

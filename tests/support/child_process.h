@@ -47,4 +47,7 @@ class ChildProgram {
 // Path of a program built into the build tree's bin folder.
 std::string BuiltProgram(const std::string& name);
 
+// What a shell command writes on stdout (empty when it cannot be started).
+std::string CommandOutput(const std::string& command);
+
 }  // namespace vorla::test
