@@ -2,12 +2,18 @@
 # Installs what is missing, builds, and runs every test. Exits non-zero on any failure.
 #   scripts/test.sh                         the normal build in build/
 #   scripts/test.sh --sanitize address,undefined   (or thread) a sanitizer build in build-<name>/
+#   scripts/test.sh --windows               the Windows build (mingw-w64) and its tests under Wine
+#                                           (scripts/windows_test.sh) in build-windows/
 #   scripts/test.sh --ci                    what CI runs: the above, then the suite under ASan+UBSan,
-#                                           every fuzz target (scripts/fuzz.sh), and the threaded
-#                                           libraries' tests under ThreadSanitizer; times per stage
+#                                           every fuzz target (scripts/fuzz.sh), the threaded
+#                                           libraries' tests under ThreadSanitizer, and the Windows
+#                                           build under Wine; times per stage
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+if [ "${1:-}" = "--windows" ]; then
+  exec bash "$root/scripts/windows_test.sh"
+fi
 if [ "${1:-}" = "--ci" ]; then
   # Every stage runs, even after a failed one, so that one run shows all that is wrong.
   fuzz_seconds="${VORLA_FUZZ_SECONDS:-20}"
@@ -33,6 +39,7 @@ if [ "${1:-}" = "--ci" ]; then
   for t in $threaded; do targets+=" vorla_${t}_tests"; done
   stage "their tests under ThreadSanitizer ($threaded)" \
     env VORLA_BUILD_TARGETS="$targets" bash "$root/scripts/test.sh" --sanitize thread -L "^(${threaded// /|})\$"
+  stage "the Windows build under Wine" bash "$root/scripts/test.sh" --windows
   echo "test.sh: all stages took $SECONDS s"
   exit "$failed"
 fi

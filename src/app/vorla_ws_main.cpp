@@ -1,12 +1,11 @@
 #include <vector>
 
-#include "common/text.h"
+#include "platform/process.h"
 #include "service/crash_handler.h"
 #include "controller/entry.h"
 
 int main(int argc, char** argv) {
   vorla::InstallThreadExceptionFilter();
-  std::vector<std::u16string> args;
-  for (int i = 0; i < argc; ++i) args.push_back(vorla::FromUtf8(argv[i]));
+  const std::vector<std::u16string> args = vorla::platform::ProgramArguments(argc, argv);
   return vorla::ProcessExitCode(vorla::VorlaWSMain(args));
 }

@@ -32,7 +32,7 @@ class Event final : public Waitable {
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
-  bool valid() const { return fd_ >= 0; }
+  bool valid() const { return handle_ >= 0; }
   // Thread-safe; may be called from any thread (not from a signal handler).
   void Set();
   // Clears a pending signal without waiting.
@@ -40,11 +40,11 @@ class Event final : public Waitable {
   // Waits up to timeout_ms (kWaitInfinite: forever); true when the signal was consumed.
   bool Wait(uint32_t timeout_ms);
 
-  intptr_t native_handle() const override { return fd_; }
+  intptr_t native_handle() const override { return handle_; }
   bool Consume() override;
 
  private:
-  int fd_;
+  intptr_t handle_;  // -1 when closed or refused
 };
 
 class PeriodicTimer final : public Waitable {
@@ -54,17 +54,17 @@ class PeriodicTimer final : public Waitable {
   PeriodicTimer(const PeriodicTimer&) = delete;
   PeriodicTimer& operator=(const PeriodicTimer&) = delete;
 
-  bool valid() const { return fd_ >= 0; }
+  bool valid() const { return handle_ >= 0; }
   // Signals every period_ms, the first time period_ms from now; false when the system refuses.
   bool Start(uint32_t period_ms);
   void Stop();
   bool Wait(uint32_t timeout_ms);
 
-  intptr_t native_handle() const override { return fd_; }
+  intptr_t native_handle() const override { return handle_; }
   bool Consume() override;
 
  private:
-  int fd_;
+  intptr_t handle_;  // -1 when closed or refused
 };
 
 // Waits until one of `objects` is signalled, consumes that signal and returns its index (the

@@ -29,4 +29,9 @@ ProcessRunOutcome RunProcess(const std::vector<std::u16string>& argv, uint32_t t
 // Starts the program in a session of its own and does not wait for it; true when it started.
 bool StartDetachedProcess(const std::vector<std::u16string>& argv);
 
+// This program's own arguments, the program first, from what main() received: decoded from UTF-8
+// where the system passes UTF-8, re-read from the process's UTF-16 command line where main()'s
+// strings are in a narrower code page (Windows).
+std::vector<std::u16string> ProgramArguments(int argc, char** argv);
+
 }  // namespace vorla::platform

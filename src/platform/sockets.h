@@ -80,14 +80,14 @@ class TcpSocket {
   // Ends both directions (a blocked receive or send returns); the handle stays open.
   void Shutdown();
   void Close();
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return handle_ >= 0; }
   // A number identifying the handle in log texts.
-  int64_t handle_number() const { return fd_; }
+  int64_t handle_number() const { return handle_; }
 
  private:
   friend class TcpListener;
-  explicit TcpSocket(int fd) : fd_(fd) {}
-  int fd_;
+  explicit TcpSocket(intptr_t handle) : handle_(handle) {}
+  intptr_t handle_;  // -1 when closed or refused
 };
 
 // A listening socket (used by the test peers).
@@ -105,8 +105,8 @@ class TcpListener {
   void Close();
 
  private:
-  TcpListener(int fd, uint16_t port) : fd_(fd), port_(port) {}
-  int fd_;
+  TcpListener(intptr_t handle, uint16_t port) : handle_(handle), port_(port) {}
+  intptr_t handle_;  // -1 when closed or refused
   uint16_t port_;
 };
 
@@ -131,8 +131,8 @@ class UdpSocket {
   void Close();
 
  private:
-  explicit UdpSocket(int fd) : fd_(fd) {}
-  int fd_;
+  explicit UdpSocket(intptr_t handle) : handle_(handle) {}
+  intptr_t handle_;  // -1 when closed or refused
 };
 
 // 127.0.0.1 in network order.

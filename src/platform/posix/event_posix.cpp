@@ -30,51 +30,51 @@ bool ReadCounter(int fd) {
 
 }  // namespace
 
-Event::Event() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+Event::Event() : handle_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 Event::~Event() {
-  if (fd_ >= 0) close(fd_);
+  if (handle_ >= 0) close(handle_);
 }
 
 void Event::Set() {
-  if (fd_ < 0) return;
+  if (handle_ < 0) return;
   const uint64_t one = 1;
-  while (write(fd_, &one, sizeof(one)) < 0 && errno == EINTR) {
+  while (write(handle_, &one, sizeof(one)) < 0 && errno == EINTR) {
   }
 }
 
 void Event::Reset() {
-  if (fd_ >= 0) ReadCounter(fd_);
+  if (handle_ >= 0) ReadCounter(handle_);
 }
 
-bool Event::Consume() { return ReadCounter(fd_); }
+bool Event::Consume() { return ReadCounter(handle_); }
 
 bool Event::Wait(uint32_t timeout_ms) {
   Waitable* self = this;
   return WaitAny({&self, 1}, timeout_ms) == 0;
 }
 
-PeriodicTimer::PeriodicTimer() : fd_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {}
+PeriodicTimer::PeriodicTimer() : handle_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {}
 PeriodicTimer::~PeriodicTimer() {
-  if (fd_ >= 0) close(fd_);
+  if (handle_ >= 0) close(handle_);
 }
 
 bool PeriodicTimer::Start(uint32_t period_ms) {
-  if (fd_ < 0 || period_ms == 0) return false;
+  if (handle_ < 0 || period_ms == 0) return false;
   itimerspec spec{};
   spec.it_interval.tv_sec = period_ms / 1000;
   spec.it_interval.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000;
   spec.it_value = spec.it_interval;
-  return timerfd_settime(fd_, 0, &spec, nullptr) == 0;
+  return timerfd_settime(handle_, 0, &spec, nullptr) == 0;
 }
 
 void PeriodicTimer::Stop() {
-  if (fd_ < 0) return;
+  if (handle_ < 0) return;
   itimerspec spec{};
-  timerfd_settime(fd_, 0, &spec, nullptr);
-  ReadCounter(fd_);
+  timerfd_settime(handle_, 0, &spec, nullptr);
+  ReadCounter(handle_);
 }
 
-bool PeriodicTimer::Consume() { return ReadCounter(fd_); }
+bool PeriodicTimer::Consume() { return ReadCounter(handle_); }
 
 bool PeriodicTimer::Wait(uint32_t timeout_ms) {
   Waitable* self = this;

@@ -149,3 +149,13 @@ bool StartDetachedProcess(const std::vector<std::u16string>& argv) {
 }
 
 }  // namespace vorla::platform
+
+namespace vorla::platform {
+
+std::vector<std::u16string> ProgramArguments(int argc, char** argv) {
+  std::vector<std::u16string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(FromUtf8(argv[i]));
+  return args;
+}
+
+}  // namespace vorla::platform

@@ -8,10 +8,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-
 #include "platform/sockets.h"
 
 namespace vorla::platform {
@@ -77,8 +73,9 @@ uint16_t LocalPortOf(int fd) {
   return ntohs(sa.sin_port);
 }
 
-void CloseFd(int& fd) {
-  if (fd >= 0) close(fd);
+template <typename Fd>
+void CloseFd(Fd& fd) {
+  if (fd >= 0) close(static_cast<int>(fd));
   fd = -1;
 }
 
@@ -137,66 +134,50 @@ std::unique_ptr<TcpSocket> TcpSocket::Create() {
 TcpSocket::~TcpSocket() { Close(); }
 
 uint32_t TcpSocket::Connect(uint32_t address, uint16_t port) {
-  if (fd_ < 0) return Fail(EBADF);
+  if (handle_ < 0) return Fail(EBADF);
   // Address 0 is no peer: Linux would take it for this machine, so a name that did not resolve
   // would reach a local listener.
   if (address == 0) return Fail(EADDRNOTAVAIL);
   // Connect without blocking and wait for the outcome, so that an unanswered attempt ends after
   // 21 s rather than the much longer Linux default.
-  const int fl = fcntl(fd_, F_GETFL, 0);
-  if (fl < 0 || fcntl(fd_, F_SETFL, fl | O_NONBLOCK) != 0) return Fail(errno);
+  const int fl = fcntl(handle_, F_GETFL, 0);
+  if (fl < 0 || fcntl(handle_, F_SETFL, fl | O_NONBLOCK) != 0) return Fail(errno);
   const sockaddr_in sa = MakeAddress(address, port);
-  int r = connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa));
+  int r = connect(handle_, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa));
   int err = r == 0 ? 0 : errno;
   if (r != 0 && err == EINPROGRESS) {
-    const SocketWait w = PollFor(fd_, POLLOUT, kConnectTimeoutMs);
+    const SocketWait w = PollFor(handle_, POLLOUT, kConnectTimeoutMs);
     if (w == SocketWait::kTimeout) {
       err = ETIMEDOUT;
     } else if (w == SocketWait::kError) {
       err = errno ? errno : EBADF;
     } else {
       socklen_t len = sizeof(err);
-      if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
     }
   }
-  fcntl(fd_, F_SETFL, fl);
+  fcntl(handle_, F_SETFL, fl);
   if (err != 0) return Fail(err);
   const int one = 1;
-  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  setsockopt(handle_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   Succeed();
   return 0;
 }
 
 SocketWait TcpSocket::WaitWritable(uint32_t timeout_ms) {
-  return PollFor(fd_, POLLOUT, timeout_ms);
+  return PollFor(handle_, POLLOUT, timeout_ms);
 }
-SocketWait TcpSocket::WaitReadable(uint32_t timeout_ms) { return PollFor(fd_, POLLIN, timeout_ms); }
-
-std::atomic<uint32_t> g_send_limit_override{0};
-
-uint32_t SendTimeLimitMs() {
-  if (const uint32_t o = g_send_limit_override.load()) return o;
-  static const uint32_t limit = [] {
-    const char* v = std::getenv("VORLA_SEND_LIMIT_MS");
-    if (v == nullptr || *v == '\0') return 30000u;
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(v, &end, 10);
-    return (*end == '\0' && n > 0 && n <= 3600000) ? static_cast<uint32_t>(n) : 30000u;
-  }();
-  return limit;
-}
-
-void SetSendTimeLimitMsForTesting(uint32_t ms) { g_send_limit_override.store(ms); }
+SocketWait TcpSocket::WaitReadable(uint32_t timeout_ms) { return PollFor(handle_, POLLIN, timeout_ms); }
 
 uint32_t TcpSocket::SendAll(std::span<const uint8_t> bytes) {
-  if (fd_ < 0) return Fail(EBADF);
+  if (handle_ < 0) return Fail(EBADF);
   // The limit runs from the last progress, so a slow but reading peer is never cut off.
   const uint32_t limit = SendTimeLimitMs();
   uint64_t last_progress = MonotonicMs();
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t w =
-        send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        send(handle_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (w >= 0) {
       done += static_cast<size_t>(w);
       last_progress = MonotonicMs();
@@ -206,7 +187,7 @@ uint32_t TcpSocket::SendAll(std::span<const uint8_t> bytes) {
     if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
     const uint64_t waited = MonotonicMs() - last_progress;
     if (waited >= limit) return Fail(ETIMEDOUT);
-    pollfd p{fd_, POLLOUT, 0};
+    pollfd p{static_cast<int>(handle_), POLLOUT, 0};
     const int r = poll(&p, 1, static_cast<int>(limit - waited));
     if (r < 0 && errno != EINTR) return Fail(errno);
     // Not writable for the whole limit: the few bytes the kernel might still take below its
@@ -218,12 +199,12 @@ uint32_t TcpSocket::SendAll(std::span<const uint8_t> bytes) {
 }
 
 int64_t TcpSocket::Receive(std::span<uint8_t> into) {
-  if (fd_ < 0) {
+  if (handle_ < 0) {
     Fail(EBADF);
     return -1;
   }
   for (;;) {
-    const ssize_t r = recv(fd_, into.data(), into.size(), 0);
+    const ssize_t r = recv(handle_, into.data(), into.size(), 0);
     if (r < 0) {
       if (errno == EINTR) continue;
       Fail(errno);
@@ -237,17 +218,17 @@ int64_t TcpSocket::Receive(std::span<uint8_t> into) {
 uint32_t TcpSocket::PeerAddress() const {
   sockaddr_in sa{};
   socklen_t len = sizeof(sa);
-  if (fd_ < 0 || getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  if (handle_ < 0 || getpeername(handle_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
   return sa.sin_addr.s_addr;
 }
 
-uint16_t TcpSocket::LocalPort() const { return LocalPortOf(fd_); }
+uint16_t TcpSocket::LocalPort() const { return LocalPortOf(handle_); }
 
 void TcpSocket::Shutdown() {
-  if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+  if (handle_ >= 0) shutdown(handle_, SHUT_RDWR);
 }
 
-void TcpSocket::Close() { CloseFd(fd_); }
+void TcpSocket::Close() { CloseFd(handle_); }
 
 // ---- TcpListener
 
@@ -272,9 +253,9 @@ std::unique_ptr<TcpListener> TcpListener::Listen(uint32_t address, uint16_t port
 TcpListener::~TcpListener() { Close(); }
 
 std::unique_ptr<TcpSocket> TcpListener::Accept(uint32_t timeout_ms) {
-  if (PollFor(fd_, POLLIN, timeout_ms) != SocketWait::kReady) return nullptr;
+  if (PollFor(handle_, POLLIN, timeout_ms) != SocketWait::kReady) return nullptr;
   for (;;) {
-    const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR) continue;
       Fail(errno);
@@ -287,7 +268,7 @@ std::unique_ptr<TcpSocket> TcpListener::Accept(uint32_t timeout_ms) {
   }
 }
 
-void TcpListener::Close() { CloseFd(fd_); }
+void TcpListener::Close() { CloseFd(handle_); }
 
 // ---- UdpSocket
 
@@ -304,33 +285,33 @@ std::unique_ptr<UdpSocket> UdpSocket::Create() {
 UdpSocket::~UdpSocket() { Close(); }
 
 uint32_t UdpSocket::Bind(uint16_t port) {
-  if (fd_ < 0) return Fail(EBADF);
+  if (handle_ < 0) return Fail(EBADF);
   const sockaddr_in sa = MakeAddress(htonl(INADDR_ANY), port);
-  if (bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) return Fail(errno);
+  if (bind(handle_, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) return Fail(errno);
   Succeed();
   return 0;
 }
 
 uint32_t UdpSocket::EnableBroadcast() {
   const int one = 1;
-  if (fd_ < 0) return Fail(EBADF);
-  if (setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &one, sizeof(one)) != 0) return Fail(errno);
+  if (handle_ < 0) return Fail(EBADF);
+  if (setsockopt(handle_, SOL_SOCKET, SO_BROADCAST, &one, sizeof(one)) != 0) return Fail(errno);
   Succeed();
   return 0;
 }
 
-uint16_t UdpSocket::LocalPort() const { return LocalPortOf(fd_); }
+uint16_t UdpSocket::LocalPort() const { return LocalPortOf(handle_); }
 
-SocketWait UdpSocket::WaitReadable(uint32_t timeout_ms) { return PollFor(fd_, POLLIN, timeout_ms); }
+SocketWait UdpSocket::WaitReadable(uint32_t timeout_ms) { return PollFor(handle_, POLLIN, timeout_ms); }
 
 int64_t UdpSocket::ReceiveFrom(std::span<uint8_t> into, bool* truncated) {
-  if (fd_ < 0) {
+  if (handle_ < 0) {
     Fail(EBADF);
     return -1;
   }
   for (;;) {
     // MSG_TRUNC makes the result the datagram's full length, so a longer one is recognised.
-    const ssize_t r = recv(fd_, into.data(), into.size(), MSG_TRUNC);
+    const ssize_t r = recv(handle_, into.data(), into.size(), MSG_TRUNC);
     if (r < 0) {
       if (errno == EINTR) continue;
       Fail(errno);
@@ -344,10 +325,10 @@ int64_t UdpSocket::ReceiveFrom(std::span<uint8_t> into, bool* truncated) {
 }
 
 uint32_t UdpSocket::SendTo(uint32_t address, uint16_t port, std::span<const uint8_t> bytes) {
-  if (fd_ < 0) return Fail(EBADF);
+  if (handle_ < 0) return Fail(EBADF);
   const sockaddr_in sa = MakeAddress(address, port);
   for (;;) {
-    const ssize_t w = sendto(fd_, bytes.data(), bytes.size(), 0,
+    const ssize_t w = sendto(handle_, bytes.data(), bytes.size(), 0,
                              reinterpret_cast<const sockaddr*>(&sa), sizeof(sa));
     if (w < 0) {
       if (errno == EINTR) continue;
@@ -358,6 +339,6 @@ uint32_t UdpSocket::SendTo(uint32_t address, uint16_t port, std::span<const uint
   }
 }
 
-void UdpSocket::Close() { CloseFd(fd_); }
+void UdpSocket::Close() { CloseFd(handle_); }
 
 }  // namespace vorla::platform
