@@ -48,6 +48,10 @@ cleanup() {
   rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
+# Every event-log record of the programs (the service's too) is echoed into this file, with
+# ReportEventW's result: Wine keeps no event log to read back.
+export VORLA_EVENT_LOG_ECHO_FILE="$WINEPREFIX/event-log-echo.txt"
+export VORLA_EVENT_LOG_ECHO="Z:${VORLA_EVENT_LOG_ECHO_FILE//\//\\}"
 t=$SECONDS
 wine wineboot --init >/dev/null 2>&1
 wineserver -w

@@ -34,6 +34,10 @@ void SetEventLogForTesting(EventLog* log);
 // The log that a source writes to.
 std::u16string EventLogNameForSource(std::u16string_view source);
 
+// The log of a registered source, empty for any other. No allocation (the crash path's writer
+// uses it).
+std::string_view RegisteredEventLogName(std::string_view source);
+
 // The event type as written in a record line: "ERROR", "WARNING", "INFORMATION",
 // "AUDIT_SUCCESS", "AUDIT_FAILURE"; nullptr for any other value (written as its decimal number).
 const char* EventTypeWord(uint16_t type);

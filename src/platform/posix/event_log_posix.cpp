@@ -18,25 +18,14 @@ namespace vorla::platform {
 namespace posix {
 namespace {
 
-// The sources the installation registers, and the logs that hold them.
-struct Registration {
-  const char* source;
-  const char* log;
-};
-constexpr Registration kRegisteredSources[] = {
-    {"VorlaWSApp", "VorlaOperations"},
-    {"VorlaWSDebug", "VorlaRuntime"},
-};
-
 const char* LogNameFor(const char* source, size_t len, size_t& out_len) {
-  for (const auto& r : kRegisteredSources) {
-    if (std::strlen(r.source) == len && std::memcmp(r.source, source, len) == 0) {
-      out_len = std::strlen(r.log);
-      return r.log;
-    }
+  const std::string_view log = RegisteredEventLogName(std::string_view(source, len));
+  if (log.empty()) {
+    out_len = len;
+    return source;
   }
-  out_len = len;
-  return source;
+  out_len = log.size();
+  return log.data();
 }
 
 // One record: open, append, close. O_APPEND with one write keeps concurrent records whole.
@@ -174,23 +163,5 @@ EventLog& GetEventLog() {
 }
 
 void SetEventLogForTesting(EventLog* log) { g_override.store(log, std::memory_order_release); }
-
-std::u16string EventLogNameForSource(std::u16string_view source) {
-  const std::string s = ToUtf8(source);
-  size_t len = 0;
-  const char* log = posix::LogNameFor(s.data(), s.size(), len);
-  return FromUtf8(std::string_view(log, len));
-}
-
-const char* EventTypeWord(uint16_t type) {
-  switch (type) {
-    case 1: return "ERROR";
-    case 2: return "WARNING";
-    case 4: return "INFORMATION";
-    case 8: return "AUDIT_SUCCESS";
-    case 16: return "AUDIT_FAILURE";
-    default: return nullptr;
-  }
-}
 
 }  // namespace vorla::platform

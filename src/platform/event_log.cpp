@@ -1,0 +1,47 @@
+// What every implementation of the event log shares: the sources that the installation
+// registers, the logs that hold them, and the words of the event types.
+#include "platform/event_log.h"
+
+namespace vorla::platform {
+namespace {
+
+struct Registration {
+  std::string_view source;
+  std::string_view log;
+};
+constexpr Registration kRegisteredSources[] = {
+    {"VorlaWSApp", "VorlaOperations"},
+    {"VorlaWSDebug", "VorlaRuntime"},
+};
+
+}  // namespace
+
+std::string_view RegisteredEventLogName(std::string_view source) {
+  for (const auto& r : kRegisteredSources)
+    if (r.source == source) return r.log;
+  return {};
+}
+
+std::u16string EventLogNameForSource(std::u16string_view source) {
+  std::string ascii;
+  for (char16_t c : source) {
+    if (c > 0x7F) return std::u16string(source);  // the registered names are ASCII
+    ascii.push_back(static_cast<char>(c));
+  }
+  const std::string_view log = RegisteredEventLogName(ascii);
+  if (log.empty()) return std::u16string(source);
+  return std::u16string(log.begin(), log.end());
+}
+
+const char* EventTypeWord(uint16_t type) {
+  switch (type) {
+    case 1: return "ERROR";
+    case 2: return "WARNING";
+    case 4: return "INFORMATION";
+    case 8: return "AUDIT_SUCCESS";
+    case 16: return "AUDIT_FAILURE";
+    default: return nullptr;
+  }
+}
+
+}  // namespace vorla::platform
