@@ -20,6 +20,12 @@ fail() {
 # Linux path in VORLA_EVENT_LOG_ECHO_FILE.
 echo_file="${VORLA_EVENT_LOG_ECHO_FILE:?the caller names the echo file before Wine starts}"
 : >"$echo_file"
+# Services take their environment from the system's, not from whoever started the manager: the
+# variable goes there, and the manager is started anew to read it.
+wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
+  /v VORLA_EVENT_LOG_ECHO /d "$VORLA_EVENT_LOG_ECHO" /f >/dev/null 2>&1
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
 
 sc_state() {  # the service's state as "sc query" shows it (RUNNING, STOPPED, ...), or nothing
   wine sc query VorlaWS 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'
@@ -62,6 +68,8 @@ say "stopped; the stop record was reported"
 
 out="$(wine "$exe" -u 2>&1 | tr -d '\r')"
 [[ "$out" == *"VorlaWS removed"* ]] || fail "-u printed: $out"
+# Wine's manager drops a deleted service when it ends, after the last program of the prefix.
+timeout 60 wineserver -w >/dev/null 2>&1 || true
 [ -z "$(sc_state)" ] || fail "the service is still registered after -u"
 say "removed: $out"
 

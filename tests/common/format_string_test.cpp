@@ -142,6 +142,11 @@ TEST(FormatStringTest, IntegersMatchPrintf) {
           for (char conv : convs) {
             const bool is_signed = conv == 'd' || conv == 'i';
             if (is_signed && std::string(f).find('#') != std::string::npos) continue;  // undefined
+#ifdef _WIN32
+            // The Windows C library puts a sign or space before unsigned numbers too, against
+            // the C standard: no reference for those.
+            if (!is_signed && std::string(f).find_first_of(" +") != std::string::npos) continue;
+#endif
             const std::string dir = std::string("%") + f + w + p;
             const std::string c_format = dir + (v.is64 ? "ll" : "") + conv;
             char buf[128];
