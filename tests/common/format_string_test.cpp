@@ -14,6 +14,15 @@
 namespace vorla {
 namespace {
 
+// The C library's printf is the reference. The Windows one departs from the C standard in two
+// corners: it puts a sign or space before unsigned numbers, and "%#.o" of zero prints nothing.
+// There the flags " ", "+" on unsigned conversions and "#" on octal have no reference.
+#ifdef _WIN32
+constexpr bool kReferenceFollowsTheStandard = false;
+#else
+constexpr bool kReferenceFollowsTheStandard = true;
+#endif
+
 // Readable failure output for UTF-16 results.
 std::string Show(const std::u16string& s) { return ToUtf8(s); }
 
@@ -142,11 +151,10 @@ TEST(FormatStringTest, IntegersMatchPrintf) {
           for (char conv : convs) {
             const bool is_signed = conv == 'd' || conv == 'i';
             if (is_signed && std::string(f).find('#') != std::string::npos) continue;  // undefined
-#ifdef _WIN32
-            // The Windows C library puts a sign or space before unsigned numbers too, against
-            // the C standard: no reference for those.
-            if (!is_signed && std::string(f).find_first_of(" +") != std::string::npos) continue;
-#endif
+            if (!kReferenceFollowsTheStandard && !is_signed &&
+                (std::string(f).find_first_of(" +") != std::string::npos ||
+                 (conv == 'o' && std::string(f).find('#') != std::string::npos)))
+              continue;
             const std::string dir = std::string("%") + f + w + p;
             const std::string c_format = dir + (v.is64 ? "ll" : "") + conv;
             char buf[128];
