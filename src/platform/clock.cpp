@@ -1,7 +1,11 @@
 #include "platform/clock.h"
 
+#include <atomic>
+
 namespace vorla::platform {
 namespace {
+std::atomic<Clock*> g_clock_override{nullptr};
+
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
 void Put(char* out, int64_t v, int digits) {
@@ -54,5 +58,13 @@ void FormatUtcTimestamp(int64_t seconds, char out[21]) {
   out[19] = 'Z';
   out[20] = '\0';
 }
+
+// The system's clock (SystemClock) is each system's own; the override is shared.
+Clock& GetClock() {
+  Clock* c = g_clock_override.load(std::memory_order_acquire);
+  return c ? *c : SystemClock();
+}
+
+void SetClockForTesting(Clock* clock) { g_clock_override.store(clock, std::memory_order_release); }
 
 }  // namespace vorla::platform

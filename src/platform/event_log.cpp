@@ -1,9 +1,14 @@
-// What every implementation of the event log shares: the sources that the installation
-// registers, the logs that hold them, and the words of the event types.
+// What every implementation of the event log shares: the process-wide log and its test override,
+// the sources that the installation registers, the logs that hold them, and the words of the
+// event types.
 #include "platform/event_log.h"
+
+#include <atomic>
 
 namespace vorla::platform {
 namespace {
+
+std::atomic<EventLog*> g_log_override{nullptr};
 
 struct Registration {
   std::string_view source;
@@ -43,5 +48,12 @@ const char* EventTypeWord(uint16_t type) {
     default: return nullptr;
   }
 }
+
+EventLog& GetEventLog() {
+  EventLog* o = g_log_override.load(std::memory_order_acquire);
+  return o ? *o : SystemEventLog();
+}
+
+void SetEventLogForTesting(EventLog* log) { g_log_override.store(log, std::memory_order_release); }
 
 }  // namespace vorla::platform

@@ -27,8 +27,10 @@ class EventLog {
   virtual bool Write(const EventLogRecord& record) = 0;
 };
 
-// The process-wide event log (the file-based one unless a test installed another).
+// The process-wide event log (the system's unless a test installed another).
 EventLog& GetEventLog();
+// The system's own log: the files on Linux, ReportEventW on Windows.
+EventLog& SystemEventLog();
 void SetEventLogForTesting(EventLog* log);
 
 // The log that a source writes to.

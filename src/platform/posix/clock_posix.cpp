@@ -1,7 +1,5 @@
 #include <time.h>
 
-#include <atomic>
-
 #include "platform/clock.h"
 
 namespace vorla::platform {
@@ -32,20 +30,11 @@ class PosixClock final : public Clock {
   }
 };
 
-std::atomic<Clock*> g_override{nullptr};
-
 }  // namespace
 
 Clock& SystemClock() {
   static PosixClock clock;
   return clock;
 }
-
-Clock& GetClock() {
-  Clock* c = g_override.load(std::memory_order_acquire);
-  return c ? *c : SystemClock();
-}
-
-void SetClockForTesting(Clock* clock) { g_override.store(clock, std::memory_order_release); }
 
 }  // namespace vorla::platform

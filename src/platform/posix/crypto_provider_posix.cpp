@@ -15,13 +15,14 @@
 
 #include "common/byte_reader.h"
 #include "platform/crypto_provider.h"
+#include "platform/key_blob.h"
 
 namespace vorla::platform {
 namespace {
 
 constexpr uint32_t kRsaDefaultBits = 1024;
-constexpr uint32_t kRsaMinBits = 384;
-constexpr uint32_t kRsaMaxBits = 16384;
+using key_blob::kRsaMaxBits;
+using key_blob::kRsaMinBits;
 constexpr uint32_t kRc4DefaultBits = 40;
 constexpr uint32_t kRc4MinBits = 40;
 constexpr uint32_t kRc4MaxBits = 128;
@@ -95,11 +96,7 @@ class Rc4Key final : public CryptoKey {
 };
 
 // An RSA key as its private key blob holds it: every number little-endian over its field width.
-struct RsaNumbers {
-  uint32_t bits = 0;
-  uint32_t public_exponent = 0;
-  std::vector<uint8_t> modulus, prime1, prime2, exponent1, exponent2, coefficient, private_exponent;
-};
+using RsaNumbers = key_blob::RsaPrivateFields;
 
 class RsaKey final : public CryptoKey {
  public:
@@ -178,44 +175,12 @@ void PutLe32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-struct BlobHeader {
-  uint8_t type = 0;
-  uint8_t version = 0;
-  uint16_t reserved = 0;
-  uint32_t algorithm = 0;
-};
-
-bool ReadHeader(ByteReader& r, BlobHeader& h) {
-  return r.U8(h.type) && r.U8(h.version) && r.U16(h.reserved) && r.U32(h.algorithm) &&
-         h.version == kBlobVersion && h.reserved == 0;
-}
-
-bool ReadField(ByteReader& r, size_t width, std::vector<uint8_t>& out) {
-  out.assign(width, 0);
-  return r.Bytes(out.data(), width);
-}
-
-bool IsZero(const std::vector<uint8_t>& v) {
-  return std::all_of(v.begin(), v.end(), [](uint8_t b) { return b == 0; });
-}
+using BlobHeader = key_blob::Header;
+using key_blob::ReadHeader;
 
 std::unique_ptr<CryptoKey> ImportPrivateKey(const BlobHeader& h, ByteReader& r, bool exportable) {
-  if (h.algorithm != kAlgRsaKeyExchange && h.algorithm != kAlgRsaSignature) return nullptr;
-  uint32_t magic = 0;
   RsaNumbers n;
-  if (!r.U32(magic) || !r.U32(n.bits) || !r.U32(n.public_exponent)) return nullptr;
-  if (magic != kRsaPrivateMagic || n.bits < kRsaMinBits || n.bits > kRsaMaxBits ||
-      n.bits % 16 != 0 || n.public_exponent == 0) {
-    return nullptr;
-  }
-  const size_t full = n.bits / 8, half = n.bits / 16;
-  if (!ReadField(r, full, n.modulus) || !ReadField(r, half, n.prime1) ||
-      !ReadField(r, half, n.prime2) || !ReadField(r, half, n.exponent1) ||
-      !ReadField(r, half, n.exponent2) || !ReadField(r, half, n.coefficient) ||
-      !ReadField(r, full, n.private_exponent) || r.remaining() != 0) {
-    return nullptr;
-  }
-  if (IsZero(n.modulus) || IsZero(n.private_exponent)) return nullptr;
+  if (!key_blob::ReadRsaPrivate(h, r, n)) return nullptr;
   return std::make_unique<RsaKey>(h.algorithm, std::move(n), exportable);
 }
 
@@ -228,8 +193,8 @@ std::unique_ptr<CryptoKey> ImportSimpleKey(const BlobHeader& h, ByteReader& r,
   uint32_t wrap_algorithm = 0;
   if (!r.U32(wrap_algorithm) || wrap_algorithm != rsa->algorithm_id()) return nullptr;
   const size_t width = rsa->bit_length() / 8;
-  std::vector<uint8_t> wrapped;
-  if (!ReadField(r, width, wrapped) || r.remaining() != 0) return nullptr;
+  std::vector<uint8_t> wrapped(width);
+  if (!r.Bytes(wrapped.data(), width) || r.remaining() != 0) return nullptr;
   std::vector<uint8_t> block;
   if (!rsa->Unwrap(wrapped, block)) return nullptr;
   if (block[width - 1] != 0 || block[width - 2] != 2) return nullptr;

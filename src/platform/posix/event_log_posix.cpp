@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -152,16 +151,11 @@ class FileEventLog final : public EventLog {
   }
 };
 
-std::atomic<EventLog*> g_override{nullptr};
-
 }  // namespace
 
-EventLog& GetEventLog() {
+EventLog& SystemEventLog() {
   static FileEventLog log;
-  EventLog* o = g_override.load(std::memory_order_acquire);
-  return o ? *o : log;
+  return log;
 }
-
-void SetEventLogForTesting(EventLog* log) { g_override.store(log, std::memory_order_release); }
 
 }  // namespace vorla::platform

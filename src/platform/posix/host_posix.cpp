@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -472,8 +471,6 @@ class LogindSessionQueries final : public SessionQueries {
   const std::string sessions_dir_;
 };
 
-std::atomic<HostSystem*> g_host_override{nullptr};
-std::atomic<SessionQueries*> g_session_override{nullptr};
 
 }  // namespace
 
@@ -508,24 +505,6 @@ HostSystem& SystemHost() {
 SessionQueries& SystemSessionQueries() {
   static LogindSessionQueries queries("/proc/self/cgroup", "/run/systemd/sessions");
   return queries;
-}
-
-HostSystem& GetHostSystem() {
-  HostSystem* h = g_host_override.load(std::memory_order_acquire);
-  return h ? *h : SystemHost();
-}
-
-void SetHostSystemForTesting(HostSystem* host) {
-  g_host_override.store(host, std::memory_order_release);
-}
-
-SessionQueries& GetSessionQueries() {
-  SessionQueries* q = g_session_override.load(std::memory_order_acquire);
-  return q ? *q : SystemSessionQueries();
-}
-
-void SetSessionQueriesForTesting(SessionQueries* queries) {
-  g_session_override.store(queries, std::memory_order_release);
 }
 
 }  // namespace vorla::platform

@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <atomic>
-
 #include "platform/clock.h"
 
 namespace vorla::platform {
@@ -38,20 +36,11 @@ class WindowsClock final : public Clock {
   void SleepMs(uint32_t ms) override { Sleep(ms); }
 };
 
-std::atomic<Clock*> g_override{nullptr};
-
 }  // namespace
 
 Clock& SystemClock() {
   static WindowsClock clock;
   return clock;
 }
-
-Clock& GetClock() {
-  Clock* c = g_override.load(std::memory_order_acquire);
-  return c ? *c : SystemClock();
-}
-
-void SetClockForTesting(Clock* clock) { g_override.store(clock, std::memory_order_release); }
 
 }  // namespace vorla::platform

@@ -13,12 +13,11 @@
 
 #include "common/byte_reader.h"
 #include "platform/crypto_provider.h"
+#include "platform/key_blob.h"
 
 namespace vorla::platform {
 namespace {
 
-constexpr uint32_t kRsaMinBits = 384;
-constexpr uint32_t kRsaMaxBits = 16384;
 constexpr uint32_t kRc4MinBits = 40;
 constexpr uint32_t kRc4MaxBits = 128;
 // PKCS #1 v1.5 asks for at least eight bytes of padding in a type-2 block.
@@ -146,43 +145,18 @@ std::unique_ptr<CryptoKey> WrapKey(HCRYPTPROV prov, HCRYPTKEY key, bool exportab
                                     exportable);
 }
 
-struct BlobHeader {
-  uint8_t type = 0;
-  uint8_t version = 0;
-  uint16_t reserved = 0;
-  uint32_t algorithm = 0;
-};
+using BlobHeader = key_blob::Header;
+using key_blob::ReadHeader;
 
-bool ReadHeader(ByteReader& r, BlobHeader& h) {
-  return r.U8(h.type) && r.U8(h.version) && r.U16(h.reserved) && r.U32(h.algorithm) &&
-         h.version == kBlobVersion && h.reserved == 0;
-}
-
-// Reads a number field of `width` bytes and tells whether it is zero.
-bool ReadNumber(ByteReader& r, size_t width, bool& all_zero) {
-  std::vector<uint8_t> field(width);
-  if (!r.Bytes(field.data(), width)) return false;
-  all_zero = std::all_of(field.begin(), field.end(), [](uint8_t b) { return b == 0; });
-  SecureZeroMemory(field.data(), field.size());
-  return true;
-}
-
-// The private key blob layout, field by field, with the limits the Linux provider applies.
+// The private key blob's layout and limits, checked before the system imports it; the copies of
+// the numbers are wiped afterwards.
 bool PrivateBlobWellFormed(const BlobHeader& h, ByteReader& r) {
-  if (!IsRsa(h.algorithm)) return false;
-  uint32_t magic = 0, bits = 0, public_exponent = 0;
-  if (!r.U32(magic) || !r.U32(bits) || !r.U32(public_exponent)) return false;
-  if (magic != kRsaPrivateMagic || bits < kRsaMinBits || bits > kRsaMaxBits || bits % 16 != 0 ||
-      public_exponent == 0) {
-    return false;
-  }
-  const size_t full = bits / 8, half = bits / 16;
-  bool zero_modulus = false, zero_exponent = false, unused = false;
-  if (!ReadNumber(r, full, zero_modulus)) return false;
-  for (int i = 0; i < 5; ++i)  // primes, CRT exponents, coefficient
-    if (!ReadNumber(r, half, unused)) return false;
-  if (!ReadNumber(r, full, zero_exponent)) return false;
-  return r.remaining() == 0 && !zero_modulus && !zero_exponent;
+  key_blob::RsaPrivateFields fields;
+  const bool ok = key_blob::ReadRsaPrivate(h, r, fields);
+  for (std::vector<uint8_t>* v : {&fields.modulus, &fields.prime1, &fields.prime2, &fields.exponent1,
+                                  &fields.exponent2, &fields.coefficient, &fields.private_exponent})
+    SecureZeroMemory(v->data(), v->size());
+  return ok;
 }
 
 // True when the little-endian number `a` is below `b` of the same width.

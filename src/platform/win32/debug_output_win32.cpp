@@ -1,25 +1,13 @@
-// Debug output through the system's debugger channel (OutputDebugStringW), echoed to standard
-// error when VORLA_DEBUG_OUTPUT is "1"; console output to standard output.
+// The debugger channel (OutputDebugStringW) and the standard streams of Windows.
 #include <windows.h>
 
-#include <mutex>
 #include <string>
-#include <utility>
 
 #include "common/text.h"
-#include "platform/debug_output.h"
+#include "platform/system_output.h"
 
-namespace vorla::platform {
+namespace vorla::platform::system_output {
 namespace {
-
-std::mutex g_mutex;
-TextSink g_debug_sink;
-TextSink g_console_sink;
-
-bool DebugToStderr() {
-  wchar_t v[4];
-  return GetEnvironmentVariableW(L"VORLA_DEBUG_OUTPUT", v, 4) == 1 && v[0] == L'1';
-}
 
 // A console shows UTF-16 as it is (UTF-8 bytes would be read in its code page); a file or a pipe
 // gets UTF-8.
@@ -53,38 +41,13 @@ void WriteStandard(DWORD which, std::u16string_view text) {
 
 }  // namespace
 
-void DebugOutput(std::u16string_view text) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_debug_sink) g_debug_sink(text);
+void ToDebugger(std::u16string_view text) {
   const std::u16string s(text);
   OutputDebugStringW(reinterpret_cast<const wchar_t*>(s.c_str()));
-  if (DebugToStderr()) {
-    // A debugger shows each output as its own line; keep that on a terminal.
-    if (s.empty() || s.back() != u'\n') {
-      WriteStandard(STD_ERROR_HANDLE, s + u'\n');
-    } else {
-      WriteStandard(STD_ERROR_HANDLE, s);
-    }
-  }
 }
 
-void ConsoleOutput(std::u16string_view text) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_console_sink) {
-    g_console_sink(text);
-    return;
-  }
-  WriteStandard(STD_OUTPUT_HANDLE, text);
+void ToStandard(Stream stream, std::u16string_view text) {
+  WriteStandard(stream == Stream::kOutput ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, text);
 }
 
-void SetDebugOutputSink(TextSink sink) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_debug_sink = std::move(sink);
-}
-
-void SetConsoleSinkForTesting(TextSink sink) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_console_sink = std::move(sink);
-}
-
-}  // namespace vorla::platform
+}  // namespace vorla::platform::system_output

@@ -164,7 +164,7 @@ void SetReportObserverForTesting(std::function<void(const ReportedEvent&)> obser
 
 namespace {
 
-class SystemEventLog final : public EventLog {
+class ReportingEventLog final : public EventLog {
  public:
   bool Write(const EventLogRecord& record) override {
     const std::u16string source(record.source);
@@ -190,16 +190,11 @@ class SystemEventLog final : public EventLog {
   }
 };
 
-std::atomic<EventLog*> g_override{nullptr};
-
 }  // namespace
 
-EventLog& GetEventLog() {
-  static SystemEventLog log;
-  EventLog* o = g_override.load(std::memory_order_acquire);
-  return o ? *o : log;
+EventLog& SystemEventLog() {
+  static ReportingEventLog log;
+  return log;
 }
-
-void SetEventLogForTesting(EventLog* log) { g_override.store(log, std::memory_order_release); }
 
 }  // namespace vorla::platform

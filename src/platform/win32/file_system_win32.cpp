@@ -5,30 +5,12 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/win32/handle.h"
 
 namespace vorla::platform {
 namespace {
 
-// Closes the handle on every path.
-class Handle {
- public:
-  explicit Handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  ~Handle() { Close(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-  bool valid() const { return h_ != nullptr; }
-  // Closes now and reports whether the close succeeded (a failed close can lose written data).
-  bool Close() {
-    if (!h_) return true;
-    const bool ok = CloseHandle(h_) != FALSE;
-    h_ = nullptr;
-    return ok;
-  }
-
- private:
-  HANDLE h_;
-};
+using win32::Handle;
 
 // Ends a folder search on every path.
 class FindHandle {

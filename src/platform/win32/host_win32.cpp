@@ -11,7 +11,6 @@
 #include <security.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <cwchar>
 #include <mutex>
@@ -397,8 +396,6 @@ class WtsSessionQueries final : public SessionQueries {
   bool UserName(std::u16string& name) override { return SessionAnswer(WTSUserName).Text(name); }
 };
 
-std::atomic<HostSystem*> g_host_override{nullptr};
-std::atomic<SessionQueries*> g_session_override{nullptr};
 
 }  // namespace
 
@@ -410,24 +407,6 @@ HostSystem& SystemHost() {
 SessionQueries& SystemSessionQueries() {
   static WtsSessionQueries queries;
   return queries;
-}
-
-HostSystem& GetHostSystem() {
-  HostSystem* h = g_host_override.load(std::memory_order_acquire);
-  return h ? *h : SystemHost();
-}
-
-void SetHostSystemForTesting(HostSystem* host) {
-  g_host_override.store(host, std::memory_order_release);
-}
-
-SessionQueries& GetSessionQueries() {
-  SessionQueries* q = g_session_override.load(std::memory_order_acquire);
-  return q ? *q : SystemSessionQueries();
-}
-
-void SetSessionQueriesForTesting(SessionQueries* queries) {
-  g_session_override.store(queries, std::memory_order_release);
 }
 
 }  // namespace vorla::platform

@@ -7,30 +7,12 @@
 #include "common/text.h"
 #include "platform/clock.h"
 #include "platform/process.h"
+#include "platform/win32/handle.h"
 
 namespace vorla::platform {
 namespace {
 
-// Closes the handle on every path.
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  ~Handle() {
-    if (h_) CloseHandle(h_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-  bool valid() const { return h_ != nullptr; }
-  void Reset(HANDLE h) {
-    if (h_) CloseHandle(h_);
-    h_ = h == INVALID_HANDLE_VALUE ? nullptr : h;
-  }
-
- private:
-  HANDLE h_ = nullptr;
-};
+using win32::Handle;
 
 // The thread-attribute list that names the only handles a child inherits.
 class InheritList {
@@ -157,7 +139,7 @@ bool Start(const std::vector<std::u16string>& argv, DWORD flags, const std::u16s
   const std::wstring out_path = Wide(stdout_path);
   Handle out_file;
   if (!out_path.empty()) {
-    out_file.Reset(CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+    out_file.Adopt(CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out_file.valid()) return false;
   }
@@ -181,7 +163,7 @@ bool Start(const std::vector<std::u16string>& argv, DWORD flags, const std::u16s
   }
   // The output file was made for this child alone.
   if (!started && out_file.valid()) {
-    out_file.Reset(nullptr);
+    out_file.Adopt(nullptr);
     DeleteFileW(out_path.c_str());
   }
   return started;
