@@ -8,21 +8,14 @@
 #include <vector>
 
 #include "security/security_server.h"
+#include "support/golden_bytes.h"
 
 namespace vorla {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string Hex(std::span<const uint8_t> b) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (uint8_t x : b) {
-    s += d[x >> 4];
-    s += d[x & 15];
-  }
-  return s;
-}
+using test::Hex;
 
 class CryptoParity : public ::testing::Test {
  protected:

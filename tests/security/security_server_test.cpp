@@ -9,21 +9,14 @@
 #include "common/host_identity.h"
 #include "security/hc128.h"
 #include "security/key_material.h"
+#include "support/golden_bytes.h"
 
 namespace vorla {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string Hex(std::span<const uint8_t> b) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (uint8_t x : b) {
-    s += d[x >> 4];
-    s += d[x & 15];
-  }
-  return s;
-}
+using test::Hex;
 
 // What the scripted provider breaks or records; everything else goes to the real provider.
 struct Script {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,5 +35,16 @@ struct Golden {
     return *this;
   }
 };
+
+// Lower-case hexadecimal of the bytes, two digits each, for comparing against pinned strings.
+inline std::string Hex(std::span<const uint8_t> b) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (uint8_t x : b) {
+    s += d[x >> 4];
+    s += d[x & 15];
+  }
+  return s;
+}
 
 }  // namespace vorla::test
