@@ -330,9 +330,10 @@ viewer_rc=0
 if command -v chromium >/dev/null; then
   page="file://$output/index.html"
   # Headless Chromium runs the page on virtual time, which can run out before a busy machine has
-  # decoded the first pictures of large videos: a check that does not come back "ok" is tried
-  # again, up to three times, before it counts.
-  for attempt in 1 2 3; do
+  # decoded the first pictures of large videos (measured here under load: one run in three): a
+  # check that does not come back "ok" is tried again, up to ten times (a second or two each),
+  # before it counts.
+  for attempt in $(seq 10); do
     dom="$(timeout 60 chromium --headless --no-sandbox --disable-gpu --mute-audio \
       --virtual-time-budget=15000 --dump-dom "$page" 2>/dev/null || true)"
     state="$(sed -n 's/.*id="viewer-check" data-state="\([a-z]*\)".*/\1/p' <<<"$dom" | head -1)"

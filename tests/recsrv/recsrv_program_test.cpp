@@ -587,13 +587,22 @@ const char* kChromium =
     "--virtual-time-budget=15000 ";
 
 // The page's own check of its players, as headless Chromium leaves it: "ok", "failed" or
-// "pending", then the check's report.
-std::pair<std::string, std::string> ViewerCheck(const std::string& url) {
-  const std::string dom = Capture(std::string(kChromium) + "--dump-dom '" + url + "' 2>/dev/null");
-  std::smatch m;
-  if (!std::regex_search(dom, m, std::regex(R"re(id="viewer-check" data-state="(\w+)">([^<]*)<)re")))
-    return {"(no check in the page)", dom.substr(0, 2000)};
-  return {m[1], m[2]};
+// "pending", then the check's report. Headless Chromium runs the page on virtual time, which on a
+// busy machine can run out before a player has read its file: a check that is not "ok" is run
+// again, up to `attempts` times.
+std::pair<std::string, std::string> ViewerCheck(const std::string& url, int attempts = 5) {
+  const std::regex check(R"re(id="viewer-check" data-state="(\w+)">([^<]*)<)re");
+  std::pair<std::string, std::string> result;
+  for (int i = 0; i < attempts && result.first != "ok"; ++i) {
+    const std::string dom =
+        Capture(std::string(kChromium) + "--dump-dom '" + url + "' 2>/dev/null");
+    std::smatch m;
+    if (!std::regex_search(dom, m, check))
+      result = {"(no check in the page)", dom.substr(0, 2000)};
+    else
+      result = {m[1], m[2]};
+  }
+  return result;
 }
 
 // The share of a PNG's pixels that differ from its most common grey, and the number of greys.
@@ -658,7 +667,7 @@ TEST_F(RecsrvProgramTest, TheViewerPagePlaysEverySegmentInHeadlessChromium) {
     if (entry.path().extension() == ".webm") webm = entry.path().string();
   ASSERT_FALSE(webm.empty());
   std::filesystem::resize_file(webm, 64);
-  const auto damaged = ViewerCheck(file_url);
+  const auto damaged = ViewerCheck(file_url, 1);
   EXPECT_EQ(damaged.first, "failed") << damaged.second;
 }
 
